@@ -1,0 +1,18 @@
+#include "plugin/status.h"
+
+namespace pngtrans {
+
+#ifndef NDEBUG
+namespace {
+StatusOrigin lastOrigin = {nullptr, 0, StatusOk};
+}
+
+Status RaiseStatus(Status status, const char* file, int line) {
+  lastOrigin = {file, line, status};
+  return status;
+}
+
+const StatusOrigin& LastStatusOrigin() { return lastOrigin; }
+#endif
+
+}  // namespace pngtrans

@@ -1,0 +1,17 @@
+// The save-options dialog layer. Windows shows the module's dialog 103; a target without a
+// dialog platform uses a stand-in that accepts the values as given.
+#pragma once
+
+#include <cstdint>
+
+namespace pngtrans {
+
+// HWND on Windows; an opaque handle elsewhere.
+using HostWindow = void*;
+
+// Runs the modal dialog on the five values and copies them back whatever the outcome.
+// Returns 1 for OK, 0 for Cancel or close, -1 when the dialog cannot be created.
+int RunSaveOptionsDialog(uint8_t* interlace, uint8_t* transparency, uint8_t* saveMask,
+                         uint8_t* colorType, uint16_t* depth, HostWindow parent);
+
+}  // namespace pngtrans

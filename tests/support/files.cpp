@@ -1,0 +1,92 @@
+#include "support/files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace pngtrans::test {
+
+namespace {
+
+const std::string& ScratchDir() {
+  static const std::string dir = [] {
+#if defined(_WIN32)
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    std::string d = std::string(base) + "pngtrans-" + std::to_string(_getpid());
+    CreateDirectoryA(d.c_str(), nullptr);
+    return d + "\\";
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    std::string d = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/pngtrans-" +
+                    std::to_string(getpid());
+    mkdir(d.c_str(), 0777);
+    return d + "/";
+#endif
+  }();
+  return dir;
+}
+
+}  // namespace
+
+std::string TempPath(const std::string& name) {
+  static int counter = 0;
+  return ScratchDir() + std::to_string(++counter) + "-" + name;
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes* bytes) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  bytes->clear();
+  uint8_t buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
+  std::fclose(f);
+  return true;
+}
+
+void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+
+int OpenDescriptorCount() {
+#if defined(_WIN32)
+  return OpenCrtDescriptorCount();
+#else
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+#endif
+}
+
+int OpenCrtDescriptorCount(int limit) {
+  int count = 0;
+  for (int fd = 0; fd < limit; ++fd) {
+#if defined(_WIN32)
+    if (_get_osfhandle(fd) != -1) ++count;
+#else
+    if (fcntl(fd, F_GETFD) != -1) ++count;
+#endif
+  }
+  return count;
+}
+
+}  // namespace pngtrans::test
