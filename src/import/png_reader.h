@@ -1,0 +1,203 @@
+// PngReader: the decoder object of one import. It owns three zero-filled blocks (the reader
+// state, its PngInfo and the 256-entry paletteBuffer) plus bilevelMapping and transparentKey.
+// Operations are grouped by concern and implemented in the file named beside each group.
+#pragma once
+
+#include <cstdint>
+
+#include <zlib.h>
+
+#include "import/png_info.h"
+#include "import/row_info.h"
+#include "plugin/host_image.h"
+#include "plugin/status.h"
+
+namespace pngtrans {
+
+// ReaderMode bits.
+enum ReaderModeBit : uint32_t {
+  ModeSawIHDR = 0x01,
+  ModeSawPLTE = 0x02,
+  ModeSawIDAT = 0x04,
+  ModeAfterIDAT = 0x08,  // image data finished
+  ModeSawIEND = 0x10,
+};
+
+// ReaderFlags bits.
+enum ReaderFlagBit : uint32_t {
+  FlagZlibFinished = 0x20,   // compressed image stream reported its end
+  FlagRowInit = 0x40,        // rows prepared (StartRows ran)
+  FlagFreeTrns = 0x2000,     // the tRNS array is owned by the reader
+  FlagFreeHist = 0x4000,     // the hIST array is owned by the reader
+};
+
+// Transformations bits (read side: only interlace handling).
+enum ReaderTransformBit : uint32_t {
+  TransformInterlace = 0x02,
+};
+
+// bilevelMapping values (1-bit images).
+enum BilevelMapping : uint8_t {
+  BilevelDirect = 0,    // entry 0 black, entry 1 white
+  BilevelInverted = 1,  // entry 0 white, entry 1 black
+  BilevelPlain = 2,     // anything else
+};
+
+struct ReaderState {
+  // --- file and chunk framing (chunk_io.cpp) ---
+  int file;
+  uint32_t crc;
+  uint8_t chunkType[4];
+
+  uint32_t mode;             // ReaderModeBit
+  uint32_t flags;            // ReaderFlagBit
+  uint32_t transformations;  // ReaderTransformBit
+
+  // --- decompressor, shared by the image data and zTXt ---
+  z_stream zstream;
+  bool zstreamReady;  // inflateInit succeeded; inflateEnd is due at teardown
+  uint8_t* inputBuffer;
+  uint32_t inputBufferSize;  // 8192
+
+  // --- header (chunk_handlers.cpp) ---
+  uint32_t width;
+  uint32_t height;
+  uint8_t bitDepth;
+  uint8_t colorType;
+  uint8_t interlaced;
+  uint8_t channels;
+  uint8_t pixelDepth;
+  uint32_t rowBytes;  // (width * pixelDepth + 7) / 8
+
+  // --- ancillary values kept by the handlers ---
+  uint8_t* palette;  // points at paletteBuffer
+  uint16_t paletteCount;
+  uint8_t* trans;
+  uint16_t transCount;
+  Color16 transValues;
+  Color16 background;
+  float gamma;
+  SignificantBits sigBit;
+  uint16_t* hist;
+  uint32_t pixelsPerUnitX;
+  uint32_t pixelsPerUnitY;
+
+  // --- rows (row_reader.cpp, interlace.cpp) ---
+  uint32_t idatRemaining;  // bytes of the current IDAT not yet read into inputBuffer
+  uint32_t numRows;
+  uint32_t passWidth;
+  uint32_t passRowBytes;  // including the filter byte
+  uint32_t rowNumber;
+  uint8_t pass;
+  uint8_t* rowBuffer;    // filter byte + row being decoded
+  uint8_t* previousRow;  // rowBytes + 1
+  RowInfo rowInfo;
+};
+
+class PngReader {
+ public:
+  PngReader();
+  ~PngReader();
+  PngReader(const PngReader&) = delete;
+  PngReader& operator=(const PngReader&) = delete;
+
+  // False when one of the three blocks could not be allocated.
+  bool Constructed() const { return state_ != nullptr && info_ != nullptr && paletteBuffer_ != nullptr; }
+
+  ReaderState& state() { return *state_; }
+  PngInfo& info() { return *info_; }
+  uint8_t* paletteBuffer() { return paletteBuffer_; }
+  uint8_t bilevelMapping() const { return bilevelMapping_; }
+  int32_t transparentKey() const { return transparentKey_; }
+
+  // --- reader object (png_reader.cpp) ---
+  Status InitReader();
+  Status ReadSignature();
+  void DestroyReader();  // state teardown, then frees the PngInfo and state blocks
+  void SetFile(int fd) { state_->file = fd; }
+
+  // --- chunk input (chunk_io.cpp) ---
+  Status ReadBytes(void* destination, uint32_t count);
+  void ResetCrc();
+  void UpdateCrc(const uint8_t* bytes, uint32_t count);
+  Status ReadChunkData(void* destination, uint32_t count);
+  int CheckChunkCrc();                // 1 = mismatch (also when the CRC cannot be read)
+  int FinishChunk(uint32_t skip);     // 1 = mismatch
+  Status ReadChunkHeader(uint32_t* length);  // length, ResetCrc, type through the CRC
+
+  // --- PngInfo setters (png_info.cpp) ---
+  void SetIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
+               uint8_t interlace, uint8_t compression, uint8_t filter);
+  void SetPLTE(uint8_t* palette, uint16_t count);
+  void SetgAMA(double gamma);
+  void SetsBIT(const SignificantBits& bits);
+  void SetcHRM(double whiteX, double whiteY, double redX, double redY, double greenX,
+               double greenY, double blueX, double blueY);
+  void SettRNS(uint8_t* trans, uint16_t count, const Color16* values);
+  void SetbKGD(const Color16& background);
+  void SethIST(uint16_t* hist);
+  void SetpHYs(uint32_t x, uint32_t y, uint8_t unit);
+  void SetoFFs(int32_t x, int32_t y, uint8_t unit);
+  Status SetpCAL(const char* purpose, int32_t x0, int32_t x1, uint8_t type, uint8_t count,
+                 const char* units, char** params);
+  void SettIME(const TimeStamp& time);
+  Status AddTexts(const TextEntry* entries, int count);
+
+  // --- chunk loop and handlers (chunk_handlers.cpp) ---
+  Status ReadHeadChunks(HostImage* image, uint32_t* options, char* title);
+  Status ReadTailChunks(HostImage* image, char* title);
+  Status HandleIHDR(uint32_t length, HostImage* image);
+  Status HandlePLTE(uint32_t length);
+  Status HandleIEND(uint32_t length);
+  Status HandlegAMA(uint32_t length);
+  Status HandlesBIT(uint32_t length);
+  Status HandlecHRM(uint32_t length);
+  Status HandletRNS(uint32_t length);
+  Status HandlebKGD(uint32_t length, HostImage* image);
+  Status HandlehIST(uint32_t length);
+  Status HandlepHYs(uint32_t length);
+  Status HandleoFFs(uint32_t length);
+  Status HandlepCAL(uint32_t length);
+  Status HandletIME(uint32_t length);
+  Status HandletEXt(uint32_t length, char* title);
+  Status HandlezTXt(uint32_t length);
+  Status HandleUnknown(uint32_t length);
+  void CopyPaletteToHost(HostImage* image);
+  Status MapHeaderToHost(HostImage* image);
+
+  // --- image data and unfiltering (row_reader.cpp) ---
+  Status StartRows();
+  void UpdateInfo();
+  Status RefillImageData();
+  Status ReadRow(uint8_t* row);
+  Status FinishRow();
+  static Status UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
+                            int filterType);
+
+  // --- interlacing (interlace.cpp) ---
+  int InterlacePassCount();
+  static void ExpandPassRow(RowInfo* row, uint8_t* data, int pass);
+  void CombineRow(uint8_t* row, uint8_t mask);
+  void SetPassGeometry();  // passWidth and passRowBytes of the current pass
+
+  // --- rows into the host image (host_rows.cpp) ---
+  Status ReadImageIntoHost(HostImage* image, ProgressCallback progress);
+  int BuildGreyRamp(int bitDepth, ColorValue* palette);
+  int ClassifyBilevelPalette(const HostImage* image);
+
+  // --- after the head chunks (import_driver.cpp) ---
+  Status ReadImageAndEnd(HostImage* image, ProgressCallback progress, char* title);
+
+ private:
+  void TeardownState();
+
+  ReaderState* state_;
+  PngInfo* info_;
+  uint8_t* paletteBuffer_;  // 256 RGB entries
+  uint8_t bilevelMapping_ = BilevelDirect;
+  int32_t transparentKey_ = -1;
+
+  friend class PngReaderTestAccess;
+};
+
+}  // namespace pngtrans
