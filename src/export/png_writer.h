@@ -62,9 +62,9 @@ struct WriterState {
   // --- geometry ---
   uint32_t width;
   uint32_t height;
-  uint32_t numRows;      // rows of the current pass
-  uint32_t passWidth;    // pixels per row of the current pass
-  uint32_t rowBytes;     // bytes per full row
+  uint32_t numRows;    // rows of the current pass
+  uint32_t passWidth;  // pixels per row of the current pass
+  uint32_t rowBytes;   // bytes per full row
   uint32_t rowNumber;
   RowInfo rowInfo;
 
@@ -85,15 +85,20 @@ struct WriterState {
   uint8_t filterMask;
   uint8_t colorType;
   uint8_t bitDepth;
-  uint8_t usrBitDepth;   // bit depth of the rows the caller supplies
+  uint8_t usrBitDepth;  // bit depth of the rows the caller supplies
   uint8_t pixelDepth;
   uint8_t channels;
-  uint8_t usrChannels;   // channels of the rows the caller supplies
-  uint8_t sigBytes;      // signature bytes already written (always 0)
+  uint8_t usrChannels;  // channels of the rows the caller supplies
+  uint8_t sigBytes;     // signature bytes already written (always 0)
 
   // First failure inside the row pipeline. WriteRow reports nothing to its caller; once this
   // is set, later rows are dropped and the file end fails with it.
   Status pipelineStatus;
+
+  // The last row of the image has been compressed and the stream finished: later rows are
+  // dropped, and the file end may follow. Rows that were started but never completed make the
+  // file end fail instead of closing a truncated image stream with IEND.
+  bool rowsComplete;
 };
 
 class PngWriter {
