@@ -3,6 +3,7 @@
 // Operations are grouped by concern and implemented in the file named beside each group.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <zlib.h>
@@ -42,6 +43,15 @@ enum BilevelMapping : uint8_t {
   BilevelInverted = 1,  // entry 0 white, entry 1 black
   BilevelPlain = 2,     // anything else
 };
+
+// The C heap behind the reader's own allocations: its three blocks, the tRNS and hIST arrays,
+// chunk copies, texts and pCAL strings (not zlib's blocks, not the host's buffers). Tests put
+// a failing allocator in its place to reach the out-of-memory paths.
+using ReaderAllocator = void* (*)(size_t bytes);
+// Installs allocator (null restores the C heap); returns the previous one.
+ReaderAllocator SetReaderAllocatorForTesting(ReaderAllocator allocator);
+void* ReaderAllocate(size_t bytes);        // uninitialised; null on failure; free() releases it
+void* ReaderAllocateZeroed(size_t bytes);  // the same, zero-filled
 
 struct ReaderState {
   // --- file and chunk framing (chunk_io.cpp) ---
@@ -124,6 +134,10 @@ class PngReader {
   int CheckChunkCrc();                // 1 = mismatch (also when the CRC cannot be read)
   int FinishChunk(uint32_t skip);     // 1 = mismatch
   Status ReadChunkHeader(uint32_t* length);  // length, ResetCrc, type through the CRC
+  // Reads the next length data bytes through the CRC into a new buffer of length + 1 bytes
+  // whose last byte is 0. The buffer grows with the bytes that actually arrive, so a huge
+  // declared length in a short file costs no huge allocation. Caller frees *copy.
+  Status ReadChunkCopy(uint32_t length, uint8_t** copy);
 
   // --- PngInfo setters (png_info.cpp) ---
   void SetIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
@@ -179,6 +193,9 @@ class PngReader {
   static void ExpandPassRow(RowInfo* row, uint8_t* data, int pass);
   void CombineRow(uint8_t* row, uint8_t mask);
   void SetPassGeometry();  // passWidth and passRowBytes of the current pass
+  // After the last row of a pass: zero previousRow, move to the next pass and set its
+  // geometry. False once the seventh pass has ended.
+  bool AdvancePass();
 
   // --- rows into the host image (host_rows.cpp) ---
   Status ReadImageIntoHost(HostImage* image, ProgressCallback progress);
