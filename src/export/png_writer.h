@@ -75,6 +75,7 @@ struct WriterState {
   uint8_t* upRow;
   uint8_t* averageRow;
   uint8_t* paethRow;
+  uint32_t rowBufferBytes;  // size of the current and previous rows, filter byte included
 
   // --- chunk ---
   uint32_t crc;
@@ -148,6 +149,9 @@ class PngWriter {
   Status ChooseFilter();
   Status CompressRow(const uint8_t* row, uint32_t length);
   Status FinishRow();
+  // Steps of WriteRow after the stop checks; WriteRow records its first failure in
+  // state.pipelineStatus.
+  Status PipelineRow(const uint8_t* row);
 
  private:
   WriterState* state_;
