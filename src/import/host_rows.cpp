@@ -1,0 +1,321 @@
+// ReadImageIntoHost: pulls every row through the row reader, keeps the rows an interlaced image
+// still needs, converts each finished row into the host's pixel and mask buffers, fills the grey
+// ramp of grey images and reports progress.
+#include "import/host_rows.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "import/png_reader.h"
+#include "plugin/checked_size.h"
+
+namespace pngtrans {
+
+namespace {
+
+// Samples of 1, 2 and 4 bits, most significant first, each multiplied by Scale: 255, 85 and 17
+// spread grey samples over 0-255; 1 keeps palette indices as they are. The partly used last
+// byte of a row is converted too; its remaining low bits are padding.
+template <uint32_t Depth, uint32_t Scale>
+void ConvertPacked(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
+  constexpr uint32_t kPerByte = 8 / Depth;
+  constexpr uint32_t kMask = (1u << Depth) - 1;
+  const uint32_t whole = width / kPerByte;
+  for (uint32_t i = 0; i < whole; ++i) {
+    const uint32_t byte = row[i];
+    for (uint32_t k = 0; k < kPerByte; ++k) {
+      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
+    }
+    pixels += kPerByte;
+  }
+  const uint32_t rest = width % kPerByte;
+  if (rest != 0) {
+    const uint32_t byte = row[whole];
+    for (uint32_t k = 0; k < rest; ++k) {
+      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
+    }
+  }
+}
+
+// 8-bit grey levels and 8-bit palette indices are host bytes already.
+void ConvertCopy8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
+  std::memcpy(pixels, row, width);
+}
+
+// 16-bit grey: the host has no 16-bit grey, so the high byte becomes a 24-bit grey pixel.
+void ConvertGrey16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
+  for (uint32_t x = 0; x < width; ++x, row += 2, pixels += 3) {
+    pixels[0] = pixels[1] = pixels[2] = row[0];
+  }
+}
+
+// Colour samples: the file's red, green, blue become the host's blue, green, red.
+void ConvertRgb8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
+  for (uint32_t x = 0; x < width; ++x, row += 3, pixels += 3) {
+    pixels[0] = row[2];
+    pixels[1] = row[1];
+    pixels[2] = row[0];
+  }
+}
+
+void ConvertRgb16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
+  for (uint32_t x = 0; x < width; ++x, row += 6, pixels += 3) {
+    pixels[0] = row[4];
+    pixels[1] = row[2];
+    pixels[2] = row[0];
+  }
+}
+
+void ConvertGreyAlpha8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
+  for (uint32_t x = 0; x < width; ++x, row += 2) {
+    pixels[x] = row[0];
+    mask[x] = row[1];
+  }
+}
+
+void ConvertGreyAlpha16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
+  for (uint32_t x = 0; x < width; ++x, row += 4, pixels += 3) {
+    pixels[0] = pixels[1] = pixels[2] = row[0];
+    mask[x] = row[2];
+  }
+}
+
+void ConvertRgba8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
+  for (uint32_t x = 0; x < width; ++x, row += 4, pixels += 3) {
+    pixels[0] = row[2];
+    pixels[1] = row[1];
+    pixels[2] = row[0];
+    mask[x] = row[3];
+  }
+}
+
+void ConvertRgba16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
+  for (uint32_t x = 0; x < width; ++x, row += 8, pixels += 3) {
+    pixels[0] = row[4];
+    pixels[1] = row[2];
+    pixels[2] = row[0];
+    mask[x] = row[6];
+  }
+}
+
+struct FreeDeleter {
+  void operator()(uint8_t* block) const { std::free(block); }
+};
+
+bool HasAlpha(uint8_t colorType) {
+  return colorType == 4 || colorType == 6;
+}
+
+// The host's allocate callback set the buffers and may have changed the strides it was given:
+// before a single byte is written, every row we write must lie inside what the host describes.
+Status CheckHostBuffers(const HostImage& image, uint32_t width, uint32_t height, uint8_t colorType,
+                        uint8_t bitDepth) {
+  uint32_t pixelBytes = 0;
+  if (!MulFits32(width, HostPixelBytes(colorType, bitDepth), &pixelBytes)) {
+    return PT_FAIL(StatusError);
+  }
+  if (image.pixels == nullptr || image.rowBytes < pixelBytes) return PT_FAIL(StatusError);
+  if (height == 0) return StatusOk;
+  uint32_t span = 0;
+  if (!MulFits32(height - 1, image.rowBytes, &span) || !AddFits32(span, pixelBytes, &span)) {
+    return PT_FAIL(StatusError);
+  }
+  if (HasAlpha(colorType)) {
+    if (image.mask == nullptr || image.maskRowBytes < 0 ||
+        static_cast<uint32_t>(image.maskRowBytes) < width) {
+      return PT_FAIL(StatusError);
+    }
+    if (!MulFits32(height - 1, static_cast<uint32_t>(image.maskRowBytes), &span) ||
+        !AddFits32(span, width, &span)) {
+      return PT_FAIL(StatusError);
+    }
+  }
+  // Grey images receive a ramp, 1-bit images have their palette classified.
+  if ((colorType == 0 || colorType == 4 || bitDepth == 1) && image.palette == nullptr) {
+    return PT_FAIL(StatusError);
+  }
+  return StatusOk;
+}
+
+}  // namespace
+
+uint32_t HostPixelBytes(uint8_t colorType, uint8_t bitDepth) {
+  switch (colorType) {
+    case 0:
+    case 4:
+      return bitDepth == 16 ? 3 : 1;
+    case 2:
+    case 6:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+Status SelectRowConverter(uint8_t colorType, uint8_t bitDepth, RowConverter* converter) {
+  RowConverter chosen = nullptr;
+  switch (colorType) {
+    case 0:
+      switch (bitDepth) {
+        case 1:
+          chosen = ConvertPacked<1, 255>;
+          break;
+        case 2:
+          chosen = ConvertPacked<2, 85>;
+          break;
+        case 4:
+          chosen = ConvertPacked<4, 17>;
+          break;
+        case 8:
+          chosen = ConvertCopy8;
+          break;
+        case 16:
+          chosen = ConvertGrey16;
+          break;
+        default:
+          break;
+      }
+      break;
+    case 3:
+      // Indices as stored for every depth, 1-bit included: a palette of white then black is
+      // shown as the file stores it, like any other palette.
+      switch (bitDepth) {
+        case 1:
+          chosen = ConvertPacked<1, 1>;
+          break;
+        case 2:
+          chosen = ConvertPacked<2, 1>;
+          break;
+        case 4:
+          chosen = ConvertPacked<4, 1>;
+          break;
+        case 8:
+          chosen = ConvertCopy8;
+          break;
+        default:
+          break;
+      }
+      break;
+    case 2:
+      chosen = bitDepth == 8 ? ConvertRgb8 : bitDepth == 16 ? ConvertRgb16 : nullptr;
+      break;
+    case 4:
+      chosen = bitDepth == 8 ? ConvertGreyAlpha8 : bitDepth == 16 ? ConvertGreyAlpha16 : nullptr;
+      break;
+    case 6:
+      chosen = bitDepth == 8 ? ConvertRgba8 : bitDepth == 16 ? ConvertRgba16 : nullptr;
+      break;
+    default:
+      return PT_FAIL(StatusBadFormat);
+  }
+  if (chosen == nullptr) return PT_FAIL(StatusError);
+  *converter = chosen;
+  return StatusOk;
+}
+
+Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress) {
+  ReaderState& s = *state_;
+  const uint8_t colorType = s.colorType;
+  const uint8_t bitDepth = s.bitDepth;
+  const uint32_t width = s.width;
+  const uint32_t height = s.height;
+  const uint32_t passes = static_cast<uint32_t>(InterlacePassCount());
+  s.numRows = height;
+
+  const uint32_t rowSize = info_->rowBytes;
+  if (rowSize == 0) return PT_FAIL(StatusNoMemory);
+  // An unsupported combination cannot pass the header checks; it is refused here before any
+  // row is read all the same.
+  RowConverter convert = nullptr;
+  PT_RETURN_IF_ERROR(SelectRowConverter(colorType, bitDepth, &convert));
+  PT_RETURN_IF_ERROR(CheckHostBuffers(*image, width, height, colorType, bitDepth));
+  // The row reader's limits decide whether the image can be read at all; knowing that before
+  // the row store is sized keeps a refused image from costing a large allocation.
+  if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
+  // The row store is sized from this row size and ReadRow fills whole decoded rows into it.
+  if (rowSize != RowBytesFor(width, s.pixelDepth)) return PT_FAIL(StatusError);
+
+  // A non-interlaced image goes through one row; an interlaced one is assembled over seven
+  // passes, so every image row needs its own place until the last pass converts it.
+  uint32_t storeSize = rowSize;
+  if (passes != 1 && !MulFits32(height, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
+  std::unique_ptr<uint8_t, FreeDeleter> store(static_cast<uint8_t*>(ReaderAllocate(storeSize)));
+  if (store == nullptr) return PT_FAIL(StatusNoMemory);
+
+  if (colorType == 0 || colorType == 4) {
+    std::memset(image->palette, 0, 256 * sizeof(ColorValue));
+    (void)BuildGreyRamp(bitDepth, image->palette);
+  }
+  if (bitDepth == 1) (void)ClassifyBilevelPalette(image);
+
+  // 8-bit grey and palette rows are host rows already: without interlacing they are read
+  // straight into the host's buffer.
+  const bool direct = passes == 1 && (colorType == 0 || colorType == 3) && bitDepth == 8;
+  const bool alpha = HasAlpha(colorType);
+  const uint32_t maskStride = alpha ? static_cast<uint32_t>(image->maskRowBytes) : 0;
+  // Counted in 32 bits; the host's progress arguments are 32-bit integers.
+  const uint32_t total = passes * height;
+  if (progress != nullptr) progress(0, static_cast<int32_t>(total));
+  for (uint32_t pass = 0; pass < passes; ++pass) {
+    uint8_t* stored = store.get();
+    const bool last = pass + 1 == passes;
+    for (uint32_t y = 0; y < height; ++y) {
+      uint8_t* hostRow = image->pixels + static_cast<size_t>(y) * image->rowBytes;
+      if (direct) {
+        PT_RETURN_IF_ERROR(ReadRow(hostRow));
+      } else {
+        PT_RETURN_IF_ERROR(ReadRow(stored));
+        if (last) {
+          uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
+          convert(stored, width, hostRow, maskRow);
+        }
+      }
+      if (progress != nullptr)
+        progress(static_cast<int32_t>(pass * height + y + 1), static_cast<int32_t>(total));
+      if (passes != 1) stored += rowSize;
+    }
+  }
+  return StatusOk;
+}
+
+int PngReader::BuildGreyRamp(int bitDepth, ColorValue* palette) {
+  uint32_t step = 0;
+  switch (bitDepth) {
+    case 1:
+      palette[0] = 0x000000;
+      palette[1] = 0xFFFFFF;
+      return 1;
+    case 2:
+      step = 85;
+      break;
+    case 4:
+      step = 17;
+      break;
+    case 8:
+    case 16:
+      step = 1;
+      break;
+    default:
+      return 0;
+  }
+  uint32_t entry = 0;
+  for (uint32_t level = 0; level < 256; level += step) palette[entry++] = level * 0x010101u;
+  return 1;
+}
+
+int PngReader::ClassifyBilevelPalette(const HostImage* image) {
+  const ColorValue* palette = image->palette;
+  if (palette != nullptr && palette[0] == 0x000000 && palette[1] == 0xFFFFFF) {
+    bilevelMapping_ = BilevelDirect;
+    return 1;
+  }
+  if (palette != nullptr && palette[0] == 0xFFFFFF && palette[1] == 0x000000) {
+    bilevelMapping_ = BilevelInverted;
+    return 1;
+  }
+  bilevelMapping_ = BilevelPlain;
+  return 0;
+}
+
+}  // namespace pngtrans

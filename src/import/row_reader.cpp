@@ -1,0 +1,226 @@
+// The row reader: inflates the image data carried by consecutive IDAT chunks straight into the
+// row buffer, one row per call, undoes the row filters and hands the row to the caller (through
+// the Adam7 steps of interlace.cpp for interlaced images).
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "import/adam7.h"
+#include "import/chunk_format.h"
+#include "import/png_reader.h"
+
+namespace pngtrans {
+
+namespace {
+
+// Every row buffer stays within 64 KiB; the widest images accepted follow from it (65528 pixels
+// at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
+constexpr uint64_t kMaxRowBuffer = 65536;
+
+inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
+  const int p = a + b - c;
+  const int pa = std::abs(p - a);
+  const int pb = std::abs(p - b);
+  const int pc = std::abs(p - c);
+  if (pa <= pb && pa <= pc) return a;
+  if (pb <= pc) return b;
+  return c;
+}
+
+}  // namespace
+
+Status PngReader::StartRows() {
+  ReaderState& s = *state_;
+  s.zstream.avail_in = 0;
+  if (s.interlaced == 0) {
+    s.numRows = s.height;
+    s.passWidth = s.width;
+    s.passRowBytes = s.rowBytes + 1;
+  } else {
+    s.numRows = (s.transformations & TransformInterlace) ? s.height : (s.height + 7) / 8;
+    SetPassGeometry();
+  }
+  // Widening an interlaced pass row may write up to the next multiple of 8 pixels; then the
+  // filter byte and one spare pixel. Computed in 64 bits: width comes from the file.
+  const uint64_t roundedWidth = (static_cast<uint64_t>(s.width) + 7) & ~static_cast<uint64_t>(7);
+  const uint64_t bufferSize =
+      (roundedWidth * s.pixelDepth + 7) / 8 + 1 + (static_cast<uint64_t>(s.pixelDepth) + 7) / 8;
+  if (bufferSize > kMaxRowBuffer) return PT_FAIL(StatusError);
+  if (static_cast<uint64_t>(s.rowBytes) + 1 > kMaxRowBuffer) return PT_FAIL(StatusError);
+
+  // A second run (after a failed first one) must not leak the first run's buffers.
+  std::free(s.rowBuffer);
+  std::free(s.previousRow);
+  s.rowBuffer = nullptr;
+  s.previousRow = nullptr;
+  // Both buffers have the same size so that a non-interlaced row can become the previous row by
+  // swapping the two pointers instead of copying. Zero-filled: the previous row starts as a
+  // zero row, and the widening of sub-byte pass rows keeps bits it does not own.
+  s.rowBuffer = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
+  if (s.rowBuffer == nullptr) return PT_FAIL(StatusNoMemory);
+  s.previousRow = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
+  if (s.previousRow == nullptr) return PT_FAIL(StatusNoMemory);
+  s.flags |= FlagRowInit;
+  return StatusOk;
+}
+
+void PngReader::UpdateInfo() {
+  ReaderState& s = *state_;
+  // A failure here is met again, and reported, by the first ReadRow.
+  if ((s.flags & FlagRowInit) == 0) (void)StartRows();
+  PngInfo& info = *info_;
+  const uint8_t colorType = s.colorType;
+  uint8_t channels = 1;
+  if (colorType != 3) {
+    channels = (colorType & 0x02) ? 3 : 1;
+    if (colorType & 0x04) ++channels;
+  }
+  info.channels = channels;
+  info.pixelDepth = static_cast<uint8_t>(channels * s.bitDepth);
+  info.rowBytes = RowBytesFor(s.width, info.pixelDepth);
+}
+
+Status PngReader::RefillImageData() {
+  ReaderState& s = *state_;
+  while (s.idatRemaining == 0) {
+    // The stored CRC of an IDAT chunk is read but not acted on: a damaged checksum on image
+    // data that still inflates cleanly does not cost the user the image.
+    (void)FinishChunk(0);
+    uint32_t length = 0;
+    PT_RETURN_IF_ERROR(ReadChunkHeader(&length));
+    if (!ChunkTypeIs(s.chunkType, "IDAT")) return PT_FAIL(StatusError);
+    s.idatRemaining = length;
+  }
+  const uint32_t count = s.idatRemaining < s.inputBufferSize ? s.idatRemaining : s.inputBufferSize;
+  PT_RETURN_IF_ERROR(ReadChunkData(s.inputBuffer, count));
+  s.idatRemaining -= count;
+  s.zstream.next_in = s.inputBuffer;
+  s.zstream.avail_in = count;
+  return StatusOk;
+}
+
+Status PngReader::ReadRow(uint8_t* row) {
+  ReaderState& s = *state_;
+  if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
+  const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
+  if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
+  if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
+  // A stream that has already ended cannot deliver another row.
+  if (s.flags & FlagZlibFinished) return PT_FAIL(StatusError);
+
+  z_stream& z = s.zstream;
+  z.next_out = s.rowBuffer;
+  z.avail_out = s.passRowBytes;
+  while (z.avail_out != 0) {
+    if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
+    const int result = inflate(&z, Z_PARTIAL_FLUSH);
+    if (result == Z_STREAM_END) {
+      // Ending inside the image, or with bytes left behind it, is a broken stream.
+      if (z.avail_out != 0 || z.avail_in != 0 || s.idatRemaining != 0) {
+        return PT_FAIL(StatusError);
+      }
+      s.mode |= ModeAfterIDAT;
+      s.flags |= FlagZlibFinished;
+      break;
+    }
+    if (result != Z_OK) return PT_FAIL(StatusError);
+  }
+
+  RowInfo& info = s.rowInfo;
+  info.width = s.passWidth;
+  info.rowBytes = RowBytesFor(s.passWidth, s.pixelDepth);
+  info.colorType = s.colorType;
+  info.bitDepth = s.bitDepth;
+  info.channels = s.channels;
+  info.pixelDepth = s.pixelDepth;
+  PT_RETURN_IF_ERROR(UnfilterRow(info, s.rowBuffer + 1, s.previousRow + 1, s.rowBuffer[0]));
+
+  if (interlaceHandling) {
+    // The pass row is widened in place below, so the previous row must be a copy; only the
+    // bytes of this pass's rows are ever read from it.
+    std::memcpy(s.previousRow, s.rowBuffer, s.passRowBytes);
+    if (s.pass < 6) ExpandPassRow(&info, s.rowBuffer + 1, s.pass);
+    CombineRow(row, PassColumnMask[s.pass]);
+  } else {
+    std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
+    // The unfiltered row is the next row's previous row: swap instead of copying it.
+    std::swap(s.rowBuffer, s.previousRow);
+  }
+  return FinishRow();
+}
+
+Status PngReader::FinishRow() {
+  ReaderState& s = *state_;
+  ++s.rowNumber;
+  if (s.rowNumber < s.numRows) return StatusOk;
+  if (s.interlaced != 0 && AdvancePass()) return StatusOk;
+
+  z_stream& z = s.zstream;
+  if ((s.flags & FlagZlibFinished) == 0) {
+    // Every row is complete but the stream has not reported its end yet (its last block's end
+    // code or its trailer is still unread, possibly in a further IDAT chunk). Draining asks
+    // for one byte: getting it means the stream holds more data than the image.
+    uint8_t scratch = 0;
+    z.next_out = &scratch;
+    z.avail_out = 1;
+    for (;;) {
+      if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
+      const int result = inflate(&z, Z_PARTIAL_FLUSH);
+      if (result == Z_STREAM_END) {
+        if (z.avail_out == 0 || z.avail_in != 0 || s.idatRemaining != 0) {
+          return PT_FAIL(StatusError);
+        }
+        s.mode |= ModeAfterIDAT;
+        s.flags |= FlagZlibFinished;
+        break;
+      }
+      if (result != Z_OK) return PT_FAIL(StatusError);
+      if (z.avail_out == 0) return PT_FAIL(StatusError);
+    }
+    z.next_out = nullptr;
+    z.avail_out = 0;
+  }
+  if (s.idatRemaining != 0 || z.avail_in != 0) return PT_FAIL(StatusError);
+  // The stream is clean again for zTXt chunks after the image.
+  inflateReset(&z);
+  s.mode |= ModeAfterIDAT;
+  return StatusOk;
+}
+
+Status PngReader::UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
+                              int filterType) {
+  const uint32_t bpp = (static_cast<uint32_t>(row.pixelDepth) + 7) / 8;
+  const uint32_t n = row.rowBytes;
+  const uint32_t head = bpp < n ? bpp : n;  // bytes without a left neighbour
+  switch (filterType) {
+    case 0:  // None
+      break;
+    case 1:  // Sub
+      for (uint32_t i = bpp; i < n; ++i)
+        current[i] = static_cast<uint8_t>(current[i] + current[i - bpp]);
+      break;
+    case 2:  // Up
+      for (uint32_t i = 0; i < n; ++i) current[i] = static_cast<uint8_t>(current[i] + previous[i]);
+      break;
+    case 3:  // Average, the sum taken in full width before halving
+      for (uint32_t i = 0; i < head; ++i)
+        current[i] = static_cast<uint8_t>(current[i] + (previous[i] >> 1));
+      for (uint32_t i = bpp; i < n; ++i) {
+        current[i] = static_cast<uint8_t>(current[i] + ((previous[i] + current[i - bpp]) >> 1));
+      }
+      break;
+    case 4:  // Paeth; without a left neighbour the predictor is the byte above
+      for (uint32_t i = 0; i < head; ++i)
+        current[i] = static_cast<uint8_t>(current[i] + previous[i]);
+      for (uint32_t i = bpp; i < n; ++i) {
+        current[i] = static_cast<uint8_t>(current[i] +
+                                          Paeth(current[i - bpp], previous[i], previous[i - bpp]));
+      }
+      break;
+    default:
+      return PT_FAIL(StatusError);
+  }
+  return StatusOk;
+}
+
+}  // namespace pngtrans
