@@ -1,0 +1,360 @@
+// Decoded rows into the host image: every conversion of the table, the grey ramp, the
+// classification of 1-bit palettes, progress, failures part-way, hosts whose description does
+// not fit, rows longer than 65535 bytes, and masks built from a transparent key.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "import/host_rows.h"
+#include "import/import_driver.h"
+#include "import/png_reader.h"
+#include "support/guarded_memory.h"
+#include "support/imp2_row_harness.h"
+
+namespace pngtrans::test {
+namespace {
+
+struct Converted {
+  Bytes pixels;
+  Bytes mask;
+};
+
+// Runs the converter into buffers flush against guard pages, sized exactly for width pixels.
+Converted Convert(uint8_t colorType, uint8_t bitDepth, const Bytes& row, uint32_t width) {
+  RowConverter convert = nullptr;
+  EXPECT_EQ(SelectRowConverter(colorType, bitDepth, &convert), StatusOk);
+  if (convert == nullptr) return {};
+  const size_t pixelBytes = static_cast<size_t>(width) * HostPixelBytes(colorType, bitDepth);
+  const bool alpha = colorType == 4 || colorType == 6;
+  auto* source = static_cast<uint8_t*>(GuardedAlloc(row.size()));
+  std::memcpy(source, row.data(), row.size());
+  auto* pixels = static_cast<uint8_t*>(GuardedAlloc(pixelBytes));
+  auto* mask = alpha ? static_cast<uint8_t*>(GuardedAlloc(width)) : nullptr;
+  convert(source, width, pixels, mask);
+  Converted out{Bytes(pixels, pixels + pixelBytes), alpha ? Bytes(mask, mask + width) : Bytes()};
+  GuardedFree(source);
+  GuardedFree(pixels);
+  GuardedFree(mask);
+  return out;
+}
+
+TEST(RowConversion, LowDepthGreySpreadsOverTheFullRange) {
+  // 3, 2, 1, 0 | 3 and padding bits set: the padding is ignored.
+  EXPECT_EQ(Convert(0, 2, Bytes{0xE4, 0xFF}, 5).pixels, (Bytes{255, 170, 85, 0, 255}));
+  EXPECT_EQ(Convert(0, 4, Bytes{0xF1, 0x8F}, 3).pixels, (Bytes{255, 17, 136}));
+  EXPECT_EQ(Convert(0, 1, Bytes{0xBF}, 3).pixels, (Bytes{255, 0, 255}));
+  // A whole byte and a partial one.
+  EXPECT_EQ(Convert(0, 1, Bytes{0x81, 0x40}, 10).pixels,
+            (Bytes{255, 0, 0, 0, 0, 0, 0, 255, 0, 255}));
+}
+
+TEST(RowConversion, PaletteIndicesAreKeptAsStored) {
+  EXPECT_EQ(Convert(3, 1, Bytes{0x80}, 2).pixels, (Bytes{1, 0}));
+  EXPECT_EQ(Convert(3, 2, Bytes{0x1B, 0x80}, 5).pixels, (Bytes{0, 1, 2, 3, 2}));
+  EXPECT_EQ(Convert(3, 4, Bytes{0x0F, 0xA0}, 3).pixels, (Bytes{0, 15, 10}));
+  EXPECT_EQ(Convert(3, 8, Bytes{0, 200, 255}, 3).pixels, (Bytes{0, 200, 255}));
+}
+
+TEST(RowConversion, SixteenBitSamplesKeepTheirHighByte) {
+  EXPECT_EQ(Convert(0, 16, Bytes{0x12, 0x34, 0xAB, 0xCD}, 2).pixels,
+            (Bytes{0x12, 0x12, 0x12, 0xAB, 0xAB, 0xAB}));
+  EXPECT_EQ(Convert(2, 16, Bytes{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, 1).pixels,
+            (Bytes{0x9A, 0x56, 0x12}));
+  const Converted ga = Convert(4, 16, Bytes{0x80, 0x01, 0x40, 0x02}, 1);
+  EXPECT_EQ(ga.pixels, (Bytes{0x80, 0x80, 0x80}));
+  EXPECT_EQ(ga.mask, (Bytes{0x40}));
+  const Converted rgba = Convert(6, 16, Bytes{1, 2, 3, 4, 5, 6, 7, 8}, 1);
+  EXPECT_EQ(rgba.pixels, (Bytes{5, 3, 1}));
+  EXPECT_EQ(rgba.mask, (Bytes{7}));
+}
+
+TEST(RowConversion, ColourBecomesBlueGreenRedAndAlphaGoesToTheMask) {
+  EXPECT_EQ(Convert(2, 8, Bytes{1, 2, 3, 4, 5, 6}, 2).pixels, (Bytes{3, 2, 1, 6, 5, 4}));
+  const Converted rgba = Convert(6, 8, Bytes{10, 20, 30, 40, 50, 60, 70, 80}, 2);
+  EXPECT_EQ(rgba.pixels, (Bytes{30, 20, 10, 70, 60, 50}));
+  EXPECT_EQ(rgba.mask, (Bytes{40, 80}));
+  const Converted ga = Convert(4, 8, Bytes{9, 200, 7, 0}, 2);
+  EXPECT_EQ(ga.pixels, (Bytes{9, 7}));
+  EXPECT_EQ(ga.mask, (Bytes{200, 0}));
+  EXPECT_EQ(Convert(0, 8, Bytes{5, 6, 7}, 3).pixels, (Bytes{5, 6, 7}));
+}
+
+TEST(RowConversion, UnsupportedCombinationsAreRefused) {
+  RowConverter convert = nullptr;
+  EXPECT_EQ(SelectRowConverter(0, 3, &convert), StatusError);
+  EXPECT_EQ(SelectRowConverter(3, 16, &convert), StatusError);
+  EXPECT_EQ(SelectRowConverter(2, 4, &convert), StatusError);
+  EXPECT_EQ(SelectRowConverter(4, 1, &convert), StatusError);
+  EXPECT_EQ(SelectRowConverter(6, 2, &convert), StatusError);
+  for (uint8_t type : {1, 5, 7, 255}) {
+    EXPECT_EQ(SelectRowConverter(type, 8, &convert), StatusBadFormat) << int(type);
+  }
+  EXPECT_EQ(convert, nullptr);
+}
+
+TEST(GreyRamp, StepsFollowTheBitDepth) {
+  PngReader reader;
+  ColorValue palette[256];
+  std::memset(palette, 0, sizeof palette);
+  EXPECT_EQ(reader.BuildGreyRamp(2, palette), 1);
+  EXPECT_EQ(palette[0], 0u);
+  EXPECT_EQ(palette[1], 0x555555u);
+  EXPECT_EQ(palette[2], 0xAAAAAAu);
+  EXPECT_EQ(palette[3], 0xFFFFFFu);
+  EXPECT_EQ(palette[4], 0u);
+  std::memset(palette, 0, sizeof palette);
+  EXPECT_EQ(reader.BuildGreyRamp(4, palette), 1);
+  EXPECT_EQ(palette[15], 0xFFFFFFu);
+  EXPECT_EQ(palette[1], 0x111111u);
+  EXPECT_EQ(palette[16], 0u);
+  for (int depth : {8, 16}) {
+    EXPECT_EQ(reader.BuildGreyRamp(depth, palette), 1);
+    for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(palette[i], i * 0x010101u);
+  }
+  std::memset(palette, 0, sizeof palette);
+  EXPECT_EQ(reader.BuildGreyRamp(1, palette), 1);
+  EXPECT_EQ(palette[0], 0u);
+  EXPECT_EQ(palette[1], 0xFFFFFFu);
+  EXPECT_EQ(palette[2], 0u);
+  EXPECT_EQ(reader.BuildGreyRamp(3, palette), 0);
+  EXPECT_EQ(reader.BuildGreyRamp(0, palette), 0);
+}
+
+TEST(BilevelPalette, ClassifiesTheFirstTwoEntriesAsWholeValues) {
+  PngReader reader;
+  ColorValue palette[256] = {};
+  HostImage image = {};
+  image.palette = palette;
+  palette[1] = 0xFFFFFF;
+  EXPECT_EQ(reader.ClassifyBilevelPalette(&image), 1);
+  EXPECT_EQ(reader.bilevelMapping(), BilevelDirect);
+  palette[0] = 0xFFFFFF;
+  palette[1] = 0;
+  EXPECT_EQ(reader.ClassifyBilevelPalette(&image), 1);
+  EXPECT_EQ(reader.bilevelMapping(), BilevelInverted);
+  palette[0] = 0xFF000000;  // not black as a whole 32-bit value
+  EXPECT_EQ(reader.ClassifyBilevelPalette(&image), 0);
+  EXPECT_EQ(reader.bilevelMapping(), BilevelPlain);
+  palette[0] = 0x0000FF;
+  palette[1] = 0xFF0000;
+  EXPECT_EQ(reader.ClassifyBilevelPalette(&image), 0);
+}
+
+// --- whole images through ReadImageIntoHost -------------------------------------------------
+
+TEST(RowsIntoHostImage, EveryColourTypeAndDepthArrivesAsTheHostLayout) {
+  struct Format {
+    uint8_t depth, type;
+  };
+  for (const Format f : {Format{1, 0}, Format{2, 0}, Format{4, 0}, Format{8, 0}, Format{16, 0},
+                         Format{1, 3}, Format{2, 3}, Format{4, 3}, Format{8, 3}, Format{8, 2},
+                         Format{16, 2}, Format{8, 4}, Format{16, 4}, Format{8, 6}, Format{16, 6}}) {
+    const RawImage raw = RandomImage(11, 5, f.depth, f.type, 100u + f.depth + f.type);
+    RowsIntoHost run(EncodePng(raw), raw);
+    ASSERT_EQ(run.Run(), StatusOk) << int(f.depth) << "/" << int(f.type);
+    const ExpectedHost e = ExpectHost(raw);
+    EXPECT_EQ(run.host().Pixels(), e.pixels) << int(f.depth) << "/" << int(f.type);
+    EXPECT_EQ(run.host().Mask(), e.mask);
+    if (f.type == 0) {
+      EXPECT_EQ(run.host().Palette(), e.palette);
+    }
+  }
+}
+
+TEST(RowsIntoHostImage, ProgressReportsEveryRowOfAPlainImage) {
+  const RawImage raw = RandomImage(4, 5, 8, 2, 1);
+  RowsIntoHost run(EncodePng(raw), raw);
+  ProgressRecorder recorder;
+  ASSERT_EQ(run.Run(ProgressRecorder::Callback), StatusOk);
+  ASSERT_EQ(recorder.calls().size(), 6u);
+  for (int32_t i = 0; i <= 5; ++i) EXPECT_EQ(recorder.calls()[i], std::make_pair(i, 5));
+}
+
+TEST(RowsIntoHostImage, FailingRowLeavesTheRowsAboveItConverted) {
+  const RawImage raw = RandomImage(6, 6, 8, 6, 2);
+  Bytes filtered = FilteredStream(raw, EncodeOptions());
+  filtered[3 * (raw.RowBytes() + 1)] = 9;  // row 3 has an invalid filter type
+  RowsIntoHost run(EncodePngFromStream(raw, ZlibCompress(filtered), EncodeOptions()), raw);
+  const Bytes before = run.host().Pixels();
+  ProgressRecorder recorder;
+  EXPECT_EQ(run.Run(ProgressRecorder::Callback), StatusError);
+  const Bytes pixels = run.host().Pixels();
+  const Bytes expected = ExpectHost(raw).pixels;
+  EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + 3 * 18, expected.begin()));
+  EXPECT_TRUE(std::equal(pixels.begin() + 3 * 18, pixels.end(), before.begin() + 3 * 18));
+  EXPECT_EQ(recorder.calls().back(), std::make_pair(3, 6));
+}
+
+TEST(RowsIntoHostImage, HostRowsLongerThan65535BytesAreConvertedInFull) {
+  struct Wide {
+    uint32_t width;
+    uint8_t depth, type;
+  };
+  // 1-bit grey 70000 pixels; 16-bit grey 32760 pixels (98280 host bytes); 2-bit grey and 4-bit
+  // palette at their widest.
+  for (const Wide w :
+       {Wide{70000, 1, 0}, Wide{32760, 16, 0}, Wide{262136, 2, 0}, Wide{131064, 4, 3}}) {
+    const RawImage raw = RandomImage(w.width, 2, w.depth, w.type, w.width, 16);
+    RowsIntoHost run(EncodePng(raw), raw);
+    ASSERT_EQ(run.Run(), StatusOk) << w.width;
+    const ExpectedHost e = ExpectHost(raw);
+    EXPECT_TRUE(run.host().Pixels() == e.pixels) << w.width;
+    EXPECT_TRUE(run.host().Mask() == e.mask) << w.width;
+  }
+}
+
+TEST(RowsIntoHostImage, WhiteThenBlackPaletteMapsIndexEqualsBit) {
+  RawImage raw;
+  raw.width = 10;
+  raw.height = 1;
+  raw.bitDepth = 1;
+  raw.colorType = 3;
+  raw.rows = {Bytes{0xA5, 0x40}};  // 1 0 1 0 0 1 0 1 | 0 1
+  RowsIntoHost run(EncodePng(raw), raw);
+  ColorValue* palette = run.host().image()->palette;
+  palette[0] = 0xFFFFFF;
+  palette[1] = 0x000000;
+  ASSERT_EQ(run.Run(), StatusOk);
+  EXPECT_EQ(run.host().Pixels(), (Bytes{1, 0, 1, 0, 0, 1, 0, 1, 0, 1}));
+  EXPECT_EQ(run.reader().bilevelMapping(), BilevelInverted);
+  // The palette stays in the file's order.
+  EXPECT_EQ(run.host().Palette()[0], 0xFFFFFFu);
+}
+
+TEST(RowsIntoHostImage, GreyImagesGetAClearedRamp) {
+  const RawImage raw = RandomImage(3, 2, 2, 0, 4);
+  RowsIntoHost run(EncodePng(raw), raw);
+  ASSERT_EQ(run.Run(), StatusOk);
+  const std::vector<uint32_t> palette = run.host().Palette();
+  EXPECT_EQ(palette, ExpectHost(raw).palette);  // 4 entries, then 252 zeros (not 0xCD fill)
+}
+
+TEST(RowsIntoHostImage, HostDescriptionsThatDoNotCoverTheRowsAreRefused) {
+  const RawImage raw = RandomImage(8, 3, 8, 6, 5);
+  const Bytes file = EncodePng(raw);
+  const std::vector<std::function<void(HostImage*)>> breakers = {
+      [](HostImage* image) { image->rowBytes = 3 * 8 - 1; },
+      [](HostImage* image) { image->pixels = nullptr; },
+      [](HostImage* image) { image->mask = nullptr; },
+      [](HostImage* image) { image->maskRowBytes = 7; },
+      [](HostImage* image) { image->maskRowBytes = -8; },
+      [](HostImage* image) { image->rowBytes = 0x7FFFFFFF; },
+  };
+  for (size_t i = 0; i < breakers.size(); ++i) {
+    ReaderOnFile on(file);
+    ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+    GuardedHost host;
+    host.AfterAllocate(breakers[i]);
+    ASSERT_TRUE(DescribeAndAllocate(raw, &host));
+    const Bytes before = host.Pixels();
+    on->UpdateInfo();
+    EXPECT_EQ(on->ReadImageIntoHost(host.image(), nullptr), StatusError) << i;
+    if (host.image()->pixels != nullptr) {
+      EXPECT_EQ(host.Pixels(), before) << i;
+    }
+  }
+  // A grey image needs the palette for its ramp.
+  const RawImage grey = RandomImage(8, 3, 8, 0, 5);
+  ReaderOnFile on(EncodePng(grey));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  GuardedHost host;
+  host.AfterAllocate([](HostImage* image) { image->palette = nullptr; });
+  ASSERT_TRUE(DescribeAndAllocate(grey, &host));
+  on->UpdateInfo();
+  EXPECT_EQ(on->ReadImageIntoHost(host.image(), nullptr), StatusError);
+}
+
+TEST(RowsIntoHostImage, WorkBufferThatCannotBeAllocatedIsReported) {
+  for (bool interlace : {false, true}) {
+    const RawImage raw = RandomImage(5, 4, 8, 2, 6);
+    EncodeOptions options;
+    options.interlace = interlace;
+    RowsIntoHost run(EncodePng(raw, options), raw);
+    const Bytes before = run.host().Pixels();
+    {
+      // Row buffer, previous row, then the row store.
+      ScopedReaderAllocator allocator(3);
+      ProgressRecorder recorder;
+      EXPECT_EQ(run.Run(ProgressRecorder::Callback), StatusNoMemory) << interlace;
+      EXPECT_TRUE(recorder.calls().empty());
+    }
+    EXPECT_EQ(run.host().Pixels(), before);
+  }
+  const RawImage raw = RandomImage(5, 4, 8, 2, 6);
+  RowsIntoHost run(EncodePng(raw), raw);
+  ScopedReaderAllocator allocator(1, true);
+  EXPECT_EQ(run.Run(), StatusNoMemory);
+}
+
+TEST(RowsIntoHostImage, ZeroRowSizeIsReportedAsNoMemory) {
+  const RawImage raw = RandomImage(5, 4, 8, 2, 6);
+  RowsIntoHost run(EncodePng(raw), raw);
+  // Without UpdateInfo the image information holds no row size.
+  EXPECT_EQ(run.reader().ReadImageIntoHost(run.host().image(), nullptr), StatusNoMemory);
+}
+
+// --- masks from a transparent key --------------------------------------------------------------
+
+TEST(TransparentKeyMask, NothingHappensWithoutAMask) {
+  uint8_t pixels[4] = {7, 7, 7, 7};
+  uint8_t mask[1] = {0xCD};
+  HostImage image = {};
+  image.width = 4;
+  image.height = 1;
+  image.bitsPerPixel = 8;
+  image.rowBytes = 4;
+  image.pixels = pixels;
+  image.mask = mask;
+  image.maskRowBytes = 1;
+  ApplyTransparentKeyMask(&image, 7);
+  EXPECT_EQ(mask[0], 0xCD);
+}
+
+TEST(TransparentKeyMask, OneBitMaskMarksKeyPixelsTransparent) {
+  // 10 pixels per row, two rows: a partial last mask byte.
+  uint8_t pixels[20] = {7, 1, 7, 7, 2, 2, 2, 2, 7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+  uint8_t mask[4] = {0xCD, 0xCD, 0xCD, 0xCD};
+  HostImage image = {};
+  image.width = 10;
+  image.height = 2;
+  image.bitsPerPixel = 8;
+  image.rowBytes = 10;
+  image.maskKind = MaskOneBit;
+  image.maskBits = 1;
+  image.maskRowBytes = 2;
+  image.pixels = pixels;
+  image.mask = mask;
+  ApplyTransparentKeyMask(&image, 7);
+  EXPECT_EQ(mask[0], 0x4F);  // 0 1 0 0 1 1 1 1
+  EXPECT_EQ(mask[1], 0x40);  // 0 1, unused bits clear
+  EXPECT_EQ(mask[2], 0xFF);
+  EXPECT_EQ(mask[3], 0x80);
+}
+
+TEST(TransparentKeyMask, EightBitMaskComparesWholeColours) {
+  // Pixels stored blue, green, red; the key holds blue in bits 0-7.
+  uint8_t pixels[9] = {0x33, 0x22, 0x11, 0x33, 0x22, 0x10, 0x33, 0x22, 0x11};
+  uint8_t mask[3] = {1, 2, 3};
+  HostImage image = {};
+  image.width = 3;
+  image.height = 1;
+  image.bitsPerPixel = 24;
+  image.rowBytes = 9;
+  image.maskKind = MaskEightBit;
+  image.maskBits = 8;
+  image.maskRowBytes = 3;
+  image.pixels = pixels;
+  image.mask = mask;
+  ApplyTransparentKeyMask(&image, 0x112233);
+  EXPECT_EQ(mask[0], 0);
+  EXPECT_EQ(mask[1], 255);
+  EXPECT_EQ(mask[2], 0);
+  // A mask described too short for the pixels is left alone.
+  image.maskRowBytes = 2;
+  mask[0] = 9;
+  ApplyTransparentKeyMask(&image, 0x112233);
+  EXPECT_EQ(mask[0], 9);
+}
+
+}  // namespace
+}  // namespace pngtrans::test
