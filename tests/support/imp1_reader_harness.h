@@ -24,6 +24,7 @@ struct TestHost {
   int allocateCalls = 0;
   int releaseCalls = 0;
   int allocateResult = 1;  // what allocate returns; 0 = the host cannot allocate
+  static constexpr uint64_t kMaxBytes = 64u << 20;
   void* pixels = nullptr;
   void* palette = nullptr;
   void* mask = nullptr;
@@ -49,8 +50,10 @@ struct TestHost {
     ++host->allocateCalls;
     if (host->allocateResult == 0) return 0;
     host->FreeBuffers();
-    const size_t pixelBytes = static_cast<size_t>(image->height) * image->rowBytes;
-    host->pixels = GuardedAlloc(pixelBytes == 0 ? 1 : pixelBytes);
+    // Like a real host, this one declines images it has no room for.
+    const uint64_t pixelBytes = static_cast<uint64_t>(image->height) * image->rowBytes;
+    if (pixelBytes > kMaxBytes) return 0;
+    host->pixels = GuardedAlloc(pixelBytes == 0 ? 1 : static_cast<size_t>(pixelBytes));
     host->palette = GuardedAlloc(256 * sizeof(ColorValue));
     std::memset(host->palette, 0xCD, 256 * sizeof(ColorValue));
     image->pixels = static_cast<uint8_t*>(host->pixels);
