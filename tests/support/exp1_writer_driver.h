@@ -33,6 +33,8 @@ struct WriterDriverOptions {
   std::string title;  // written as a "Title" text when not empty
   // Rows handed over per pass; fewer than the image height leaves the image unfinished.
   int64_t rowsPerPass = -1;
+  // When not 0, replaces the filter set the header chose (to force one filter).
+  uint8_t filterMask = 0;
 };
 
 namespace detail {
@@ -79,6 +81,7 @@ inline Status RunWriter(PngWriter& writer, const RawImage& image, const WriterDr
     info.valid |= ValidpHYs;
   }
   PT_RETURN_IF_ERROR(writer.WriteFileHead());
+  if (o.filterMask != 0) writer.state().filterMask = o.filterMask;
 
   std::vector<Bytes> rows = image.rows;
   if (o.packFromBytes) {

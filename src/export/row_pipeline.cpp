@@ -1,0 +1,405 @@
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "export/png_writer.h"
+#include "import/adam7.h"
+
+namespace pngtrans {
+
+namespace {
+
+// Filter candidates are summed in blocks of this many bytes between early-stop checks: the
+// block bodies have no exit and vectorise, and a candidate that overshoots the best sum inside
+// a block is still refused at the check after it, so the choice is the same as with a check
+// after every byte.
+constexpr uint32_t kSumBlock = 256;
+
+// The best sum before any candidate is known; also the cap of the unfiltered row's sum.
+constexpr uint32_t kNoSum = 0x7FFFFFFF;
+
+// Filtered bytes are taken as signed: a byte near 0 or near 256 is a small difference. Rows
+// whose bytes are small in magnitude compress best.
+inline uint32_t Magnitude(uint8_t b) {
+  return b < 128 ? b : 256u - b;
+}
+
+inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
+  const int pa = std::abs(static_cast<int>(b) - c);
+  const int pb = std::abs(static_cast<int>(a) - c);
+  const int pc = std::abs(static_cast<int>(a) + b - 2 * c);
+  if (pa <= pb && pa <= pc) return a;
+  return pb <= pc ? b : c;
+}
+
+// The summed magnitudes of an unfiltered row, capped at kNoSum. Summed in blocks whose totals
+// cannot overflow 32 bits, since rows may be longer than 2^25 bytes.
+uint32_t RawSum(const uint8_t* row, uint32_t n) {
+  uint64_t total = 0;
+  while (n > 0) {
+    const uint32_t block = n < (1u << 24) ? n : (1u << 24);
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < block; ++i) sum += Magnitude(row[i]);
+    total += sum;
+    row += block;
+    n -= block;
+  }
+  return total > kNoSum ? kNoSum : static_cast<uint32_t>(total);
+}
+
+// Filters bytes [begin, end) of a row (all at or after bpp) into out and returns the sum of
+// their magnitudes.
+uint32_t SubBody(uint8_t* out, const uint8_t* row, const uint8_t*, uint32_t bpp, uint32_t begin,
+                 uint32_t end) {
+  uint32_t sum = 0;
+  for (uint32_t i = begin; i < end; ++i) {
+    const uint8_t v = static_cast<uint8_t>(row[i] - row[i - bpp]);
+    out[i] = v;
+    sum += Magnitude(v);
+  }
+  return sum;
+}
+
+uint32_t UpBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t, uint32_t begin,
+                uint32_t end) {
+  uint32_t sum = 0;
+  for (uint32_t i = begin; i < end; ++i) {
+    const uint8_t v = static_cast<uint8_t>(row[i] - prior[i]);
+    out[i] = v;
+    sum += Magnitude(v);
+  }
+  return sum;
+}
+
+uint32_t AverageBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t bpp,
+                     uint32_t begin, uint32_t end) {
+  uint32_t sum = 0;
+  for (uint32_t i = begin; i < end; ++i) {
+    // The sum is taken before halving: nine bits, not an 8-bit wrap.
+    const uint8_t v = static_cast<uint8_t>(row[i] - ((prior[i] + row[i - bpp]) >> 1));
+    out[i] = v;
+    sum += Magnitude(v);
+  }
+  return sum;
+}
+
+uint32_t PaethBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t bpp,
+                   uint32_t begin, uint32_t end) {
+  uint32_t sum = 0;
+  for (uint32_t i = begin; i < end; ++i) {
+    const uint8_t v = static_cast<uint8_t>(row[i] - Paeth(row[i - bpp], prior[i], prior[i - bpp]));
+    out[i] = v;
+    sum += Magnitude(v);
+  }
+  return sum;
+}
+
+// The bytes before bpp have no left neighbour: each filter takes its left (and upper-left)
+// neighbour as 0 there, so Sub copies the raw byte, Average halves the upper byte alone and
+// Paeth's predictor reduces to the upper byte.
+enum class Lead { Raw, Up, HalfUp };
+
+uint32_t LeadBytes(Lead lead, uint8_t* out, const uint8_t* row, const uint8_t* prior,
+                   uint32_t count) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t v = row[i];
+    if (lead == Lead::Up) v = static_cast<uint8_t>(row[i] - prior[i]);
+    if (lead == Lead::HalfUp) v = static_cast<uint8_t>(row[i] - (prior[i] >> 1));
+    out[i] = v;
+    sum += Magnitude(v);
+  }
+  return sum;
+}
+
+using FilterBody = uint32_t (*)(uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint32_t,
+                                uint32_t);
+
+// Filters the row into out while summing, and gives up as soon as the sum reaches best: a
+// candidate wins only with a strictly smaller sum, and sums never decrease. Returns the full
+// sum, or kNoSum + 1 when it gave up.
+uint32_t TryFilter(Lead lead, FilterBody body, uint8_t* out, const uint8_t* row,
+                   const uint8_t* prior, uint32_t n, uint32_t bpp, uint32_t best) {
+  const uint32_t leadCount = n < bpp ? n : bpp;
+  uint32_t sum = LeadBytes(lead, out, row, prior, leadCount);
+  for (uint32_t i = leadCount; i < n;) {
+    const uint32_t end = n - i > kSumBlock ? i + kSumBlock : n;
+    sum += body(out, row, prior, bpp, i, end);
+    if (sum >= best) return kNoSum + 1;
+    i = end;
+  }
+  return sum;
+}
+
+}  // namespace
+
+int PngWriter::InterlacePassCount() {
+  WriterState& s = *state_;
+  if (s.interlaced == 0) return 1;
+  s.transformations |= WriterTransformInterlace;
+  return 7;
+}
+
+void PngWriter::WriteRow(const uint8_t* row) {
+  WriterState& s = *state_;
+  // The first failure stops the pipeline; the file end reports it.
+  if (s.pipelineStatus != StatusOk || s.rowsComplete) return;
+  Status status = StatusOk;
+  if (row == nullptr) {
+    status = PT_FAIL(StatusError);
+  } else {
+    status = PipelineRow(row);
+  }
+  if (status != StatusOk) s.pipelineStatus = status;
+}
+
+Status PngWriter::PipelineRow(const uint8_t* row) {
+  WriterState& s = *state_;
+  if (s.rowBuffer == nullptr) PT_RETURN_IF_ERROR(StartRows());
+
+  const bool picking = s.interlaced != 0 && (s.transformations & WriterTransformInterlace) != 0;
+  if (picking && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
+
+  RowInfo& ri = s.rowInfo;
+  ri.colorType = s.colorType;
+  ri.width = s.passWidth;
+  ri.channels = s.usrChannels;
+  ri.bitDepth = s.usrBitDepth;
+  ri.pixelDepth = static_cast<uint8_t>(s.usrChannels * s.usrBitDepth);
+  ri.rowBytes = RowBytesFor(ri.width, ri.pixelDepth);
+  s.rowBuffer[0] = 0;
+  std::memcpy(s.rowBuffer + 1, row, ri.rowBytes);
+
+  if (picking && s.pass < 6) {
+    InterlacePick();
+    if (ri.width == 0) return FinishRow();
+  }
+  if ((s.transformations & WriterTransformPack) != 0) ApplyTransformations();
+  // Rows that do not end up in the header's layout would be written as a corrupt image: the
+  // caller declared a supplied layout that the transformations cannot turn into it.
+  if (ri.pixelDepth != s.pixelDepth) return PT_FAIL(StatusError);
+  return ChooseFilter();
+}
+
+Status PngWriter::StartRows() {
+  WriterState& s = *state_;
+  // An image without columns has no image data to write.
+  if (s.width == 0) return PT_FAIL(StatusBadFormat);
+  if (s.outputBuffer == nullptr) return PT_FAIL(StatusError);
+  // Rows of an interlaced image are always picked here: there is no way to hand over rows
+  // already reduced to a pass.
+  if (s.interlaced != 0) s.transformations |= WriterTransformInterlace;
+
+  const uint64_t usrRowBytes =
+      (static_cast<uint64_t>(s.usrChannels) * s.usrBitDepth * s.width + 7) / 8;
+  if (usrRowBytes + 1 > SIZE_MAX || s.rowBytes + static_cast<uint64_t>(1) > SIZE_MAX) {
+    return PT_FAIL(StatusNoMemory);
+  }
+  s.rowBufferBytes = static_cast<uint32_t>(usrRowBytes + 1);
+  const size_t candidateBytes = static_cast<size_t>(s.rowBytes) + 1;
+
+  s.rowBuffer = static_cast<uint8_t*>(std::calloc(s.rowBufferBytes, 1));
+  if (s.rowBuffer == nullptr) return PT_FAIL(StatusNoMemory);
+  if ((s.filterMask & (FilterUp | FilterAverage | FilterPaeth)) != 0) {
+    s.previousRow = static_cast<uint8_t*>(std::calloc(s.rowBufferBytes, 1));
+    if (s.previousRow == nullptr) return PT_FAIL(StatusNoMemory);
+  }
+  struct Candidate {
+    uint8_t bit;
+    uint8_t type;
+    uint8_t** buffer;
+  };
+  const Candidate candidates[] = {{FilterSub, 1, &s.subRow},
+                                  {FilterUp, 2, &s.upRow},
+                                  {FilterAverage, 3, &s.averageRow},
+                                  {FilterPaeth, 4, &s.paethRow}};
+  for (const Candidate& c : candidates) {
+    if ((s.filterMask & c.bit) == 0) continue;
+    *c.buffer = static_cast<uint8_t*>(std::malloc(candidateBytes));
+    if (*c.buffer == nullptr) return PT_FAIL(StatusNoMemory);
+    (*c.buffer)[0] = c.type;
+  }
+
+  s.numRows = s.height;
+  s.passWidth = s.width;
+  s.zstream.next_out = s.outputBuffer;
+  s.zstream.avail_out = s.outputBufferSize;
+  return StatusOk;
+}
+
+void PngWriter::InterlacePick() {
+  WriterState& s = *state_;
+  RowInfo& ri = s.rowInfo;
+  const uint32_t first = PassStartColumn[s.pass];
+  const uint32_t step = PassColumnStep[s.pass];
+  uint8_t* row = s.rowBuffer + 1;
+  const uint32_t width = ri.width;
+  const uint32_t depth = ri.pixelDepth;
+
+  // The picked pixel i comes from column first + i * step >= i, so gathering to the front in
+  // increasing order never overwrites a pixel before it is read.
+  if (depth < 8) {
+    const uint32_t mask = (1u << depth) - 1;
+    const uint32_t topShift = 8 - depth;
+    uint32_t shift = topShift;
+    uint32_t accumulator = 0;
+    uint8_t* out = row;
+    for (uint32_t x = first; x < width; x += step) {
+      const uint32_t bit = x * depth;
+      const uint32_t value = (row[bit >> 3] >> (topShift - (bit & 7))) & mask;
+      accumulator |= value << shift;
+      if (shift == 0) {
+        *out++ = static_cast<uint8_t>(accumulator);
+        accumulator = 0;
+        shift = topShift;
+      } else {
+        shift -= depth;
+      }
+    }
+    // A partial last byte keeps its unused low bits zero.
+    if (shift != topShift) *out = static_cast<uint8_t>(accumulator);
+  } else {
+    const uint32_t bytes = depth / 8;
+    uint8_t* out = row;
+    for (uint32_t x = first; x < width; x += step) {
+      const uint8_t* in = row + x * bytes;
+      if (in != out) {
+        for (uint32_t b = 0; b < bytes; ++b) out[b] = in[b];
+      }
+      out += bytes;
+    }
+  }
+  ri.width = PassPixelWidth(width, s.pass);
+  ri.rowBytes = RowBytesFor(ri.width, ri.pixelDepth);
+}
+
+void PngWriter::ApplyTransformations() {
+  WriterState& s = *state_;
+  RowInfo& ri = s.rowInfo;
+  // Pack: one sample per byte into the header's sub-byte depth, the first pixel in the top
+  // bits. Only one-channel 8-bit rows are packed; anything else is left for the layout check.
+  if ((s.transformations & WriterTransformPack) == 0 || ri.bitDepth != 8 || ri.channels != 1 ||
+      s.bitDepth >= 8) {
+    return;
+  }
+  const uint32_t depth = s.bitDepth;
+  const uint32_t mask = (1u << depth) - 1;
+  const uint32_t topShift = 8 - depth;
+  uint8_t* row = s.rowBuffer + 1;
+  uint8_t* out = row;
+  uint32_t shift = topShift;
+  uint32_t accumulator = 0;
+  // Output byte k is written only after input bytes up to k * (8 / depth) have been read.
+  for (uint32_t x = 0; x < ri.width; ++x) {
+    accumulator |= (row[x] & mask) << shift;
+    if (shift == 0) {
+      *out++ = static_cast<uint8_t>(accumulator);
+      accumulator = 0;
+      shift = topShift;
+    } else {
+      shift -= depth;
+    }
+  }
+  if (shift != topShift) *out = static_cast<uint8_t>(accumulator);
+  ri.bitDepth = static_cast<uint8_t>(depth);
+  ri.pixelDepth = static_cast<uint8_t>(depth * ri.channels);
+  ri.rowBytes = RowBytesFor(ri.width, ri.pixelDepth);
+}
+
+Status PngWriter::ChooseFilter() {
+  WriterState& s = *state_;
+  const uint32_t n = s.rowInfo.rowBytes;
+  const uint8_t mask = s.filterMask;
+  const uint8_t* best = s.rowBuffer;
+  // Palette indices and packed pixels: no arithmetic between neighbours, no sums.
+  if (mask == FilterNone) return CompressRow(best, n + 1);
+
+  // Minimum sum of absolute differences: the filter whose output bytes are smallest in
+  // magnitude tends to leave deflate the most repetition. Candidates are tried in the order
+  // None, Sub, Up, Average, Paeth; a later one must be strictly smaller to win, so ties keep
+  // the simpler filter.
+  const uint32_t bpp = (s.rowInfo.pixelDepth + 7u) / 8u;
+  const uint8_t* row = s.rowBuffer + 1;
+  const uint8_t* prior = s.previousRow != nullptr ? s.previousRow + 1 : nullptr;
+  uint32_t bestSum = kNoSum;
+  if ((mask & FilterNone) != 0) bestSum = RawSum(row, n);
+
+  struct Candidate {
+    uint8_t bit;
+    Lead lead;
+    FilterBody body;
+    uint8_t* buffer;
+  };
+  const Candidate candidates[] = {{FilterSub, Lead::Raw, SubBody, s.subRow},
+                                  {FilterUp, Lead::Up, UpBody, s.upRow},
+                                  {FilterAverage, Lead::HalfUp, AverageBody, s.averageRow},
+                                  {FilterPaeth, Lead::Up, PaethBody, s.paethRow}};
+  for (const Candidate& c : candidates) {
+    if ((mask & c.bit) == 0 || c.buffer == nullptr) continue;
+    if (c.bit != FilterSub && prior == nullptr) continue;
+    const uint32_t sum = TryFilter(c.lead, c.body, c.buffer + 1, row, prior, n, bpp, bestSum);
+    if (sum < bestSum) {
+      bestSum = sum;
+      best = c.buffer;
+    }
+  }
+  return CompressRow(best, n + 1);
+}
+
+Status PngWriter::CompressRow(const uint8_t* row, uint32_t length) {
+  WriterState& s = *state_;
+  z_stream& z = s.zstream;
+  z.next_in = const_cast<Bytef*>(row);
+  z.avail_in = length;
+  while (z.avail_in > 0) {
+    if (deflate(&z, Z_NO_FLUSH) != Z_OK) return PT_FAIL(StatusWriteError);
+    if (z.avail_out == 0) {
+      PT_RETURN_IF_ERROR(WriteIDAT(s.outputBuffer, s.outputBufferSize));
+      z.next_out = s.outputBuffer;
+      z.avail_out = s.outputBufferSize;
+    }
+  }
+  // The row just written is the upper neighbour of the next one.
+  if (s.previousRow != nullptr) std::swap(s.previousRow, s.rowBuffer);
+  return FinishRow();
+}
+
+Status PngWriter::FinishRow() {
+  WriterState& s = *state_;
+  if (++s.rowNumber < s.numRows) return StatusOk;
+  if (s.interlaced != 0) {
+    s.rowNumber = 0;
+    ++s.pass;
+    if (s.pass < 7) {
+      // Every pass starts against a zero row.
+      if (s.previousRow != nullptr) std::memset(s.previousRow, 0, s.rowBufferBytes);
+      return StatusOk;
+    }
+  }
+
+  s.rowsComplete = true;
+  z_stream& z = s.zstream;
+  z.next_in = nullptr;
+  z.avail_in = 0;
+  for (;;) {
+    const int result = deflate(&z, Z_FINISH);
+    if (result != Z_OK && result != Z_STREAM_END) return PT_FAIL(StatusWriteError);
+    if (result == Z_STREAM_END) break;
+    if (z.avail_out == 0) {
+      PT_RETURN_IF_ERROR(WriteIDAT(s.outputBuffer, s.outputBufferSize));
+      z.next_out = s.outputBuffer;
+      z.avail_out = s.outputBufferSize;
+    }
+  }
+  // The last chunk holds what is left, 1 to 8192 bytes: a stream that ends exactly on a full
+  // buffer is written here, not followed by an empty chunk.
+  Status status = StatusOk;
+  const uint32_t pending = s.outputBufferSize - z.avail_out;
+  if (pending > 0) status = WriteIDAT(s.outputBuffer, pending);
+  z.next_out = s.outputBuffer;
+  z.avail_out = s.outputBufferSize;
+  deflateReset(&z);
+  return status;
+}
+
+}  // namespace pngtrans
