@@ -12,6 +12,32 @@ namespace pngtrans {
 
 namespace {
 
+// Closes the file and tears the reader down on every exit, whatever the path.
+class ImportSession {
+ public:
+  explicit ImportSession(PngReader& reader) : reader_(reader) {}
+  ~ImportSession() {
+    if (file_ >= 0) lowio::Close(file_);
+    if (!readerDestroyed_ && reader_.Constructed()) reader_.DestroyReader();
+  }
+  ImportSession(const ImportSession&) = delete;
+  ImportSession& operator=(const ImportSession&) = delete;
+
+  void SetFile(int file) { file_ = file; }
+  void ReaderDestroyed() { readerDestroyed_ = true; }
+
+ private:
+  PngReader& reader_;
+  int file_ = -1;
+  bool readerDestroyed_ = false;
+};
+
+// The host supplies release with every import; a missing one is not called rather than
+// jumped through.
+void ReleaseHostImage(HostImage* image) {
+  if (image->release != nullptr) (void)image->release(image);
+}
+
 // Whether rows of rowBytes bytes at the given stride, height rows in all, stay in 32 bits.
 bool RowsFit(uint32_t height, uint32_t stride, uint32_t rowBytes) {
   if (height == 0) return true;
@@ -21,9 +47,48 @@ bool RowsFit(uint32_t height, uint32_t stride, uint32_t rowBytes) {
 
 }  // namespace
 
-// Not built yet: the command reports a failure, never a fake success.
-Status ImportImage(const char*, char*, HostImage*, ProgressCallback, uint32_t*) {
-  return PT_FAIL(StatusError);
+Status ImportImage(const char* path, char* title, HostImage* image, ProgressCallback progress,
+                   uint32_t* options) {
+  PngReader reader;
+  ImportSession session(reader);
+  uint32_t localOptions = 0;
+  if (options == nullptr) options = &localOptions;
+  *options = 0;
+  if (image == nullptr) return PT_FAIL(StatusError);
+
+  PT_RETURN_IF_ERROR(reader.InitReader());
+  if (path == nullptr || !lowio::CanRead(path)) return PT_FAIL(StatusError);
+  const int file = lowio::OpenRead(path);
+  if (file < 0) return PT_FAIL(StatusError);
+  session.SetFile(file);
+  reader.SetFile(file);
+  PT_RETURN_IF_ERROR(reader.ReadSignature());
+
+  // From here on the host may hold buffers for this image.
+  if (reader.ReadHeadChunks(image, options, title) != StatusOk) {
+    ReleaseHostImage(image);
+    return PT_FAIL(StatusError);
+  }
+  const uint8_t colorType = reader.state().colorType;
+  if (reader.ReadImageAndEnd(image, progress, title) != StatusOk) {
+    ReleaseHostImage(image);
+    return PT_FAIL(StatusError);
+  }
+  session.ReaderDestroyed();
+  if (colorType == 0 || colorType == 2 || colorType == 3) {
+    ApplyTransparentKeyMask(image, reader.transparentKey());
+  }
+  return StatusOk;
+}
+
+Status PngReader::ReadImageAndEnd(HostImage* image, ProgressCallback progress, char* title) {
+  UpdateInfo();
+  PT_RETURN_IF_ERROR(ReadImageIntoHost(image, progress));
+  // The image is complete: a damaged or missing end of the file does not fail the import; the
+  // tail only adds texts and a title.
+  (void)ReadTailChunks(image, title);
+  DestroyReader();
+  return StatusOk;
 }
 
 void ApplyTransparentKeyMask(HostImage* image, int32_t key) {
