@@ -1,0 +1,159 @@
+#include "support/imp2_matrix.h"
+
+#include "support/png_judge.h"
+
+namespace pngtrans::test {
+
+namespace {
+
+struct Format {
+  uint8_t depth;
+  uint8_t type;
+};
+
+const Format kFormats[] = {{1, 0}, {2, 0}, {4, 0},  {8, 0}, {16, 0}, {1, 3}, {2, 3}, {4, 3},
+                           {8, 3}, {8, 2}, {16, 2}, {8, 4}, {16, 4}, {8, 6}, {16, 6}};
+
+std::string Describe(const RawImage& raw, const EncodeOptions& o) {
+  std::string split = o.idatSizes.empty() ? "one" : o.idatSizes[0] == 1 ? "bytes" : "many";
+  return "type " + std::to_string(raw.colorType) + " depth " + std::to_string(raw.bitDepth) + " " +
+         std::to_string(raw.width) + "x" + std::to_string(raw.height) +
+         (o.interlace ? " adam7" : " plain") + " filter " + std::to_string(o.filter) + " idat " +
+         split + (o.zeroLengthIdats ? "+empty" : "");
+}
+
+// split 0: one chunk; 1: chunks of 7, 64, 3, 3, ... with empty chunks between; 2: one-byte
+// chunks (with empty ones between every other time).
+void ApplySplit(int split, bool empties, EncodeOptions* o) {
+  if (split == 1) {
+    o->idatSizes = {7, 64, 3};
+    o->zeroLengthIdats = true;
+  } else if (split == 2) {
+    o->idatSizes = {1};
+    o->zeroLengthIdats = empties;
+  }
+}
+
+MatrixCase MakeCase(const Format& f, uint32_t width, uint32_t height, bool interlace, int filter,
+                    int split, uint32_t seed) {
+  MatrixCase c;
+  const uint32_t entries = f.type == 3 ? (1u << f.depth) : 0;
+  c.raw = RandomImage(width, height, f.depth, f.type, seed, entries == 0 ? 256 : entries);
+  c.options.interlace = interlace;
+  c.options.filter = filter;
+  ApplySplit(split, seed % 2 == 0, &c.options);
+  if (f.type == 3) {
+    c.options.palette = TestPalette(entries);
+    if (seed % 3 == 0) c.options.trns = Bytes{0, 77};
+  }
+  c.name = Describe(c.raw, c.options);
+  return c;
+}
+
+}  // namespace
+
+std::vector<MatrixCase> SmallImageMatrix() {
+  std::vector<MatrixCase> cases;
+  uint32_t n = 0;
+  for (const Format& f : kFormats) {
+    for (bool interlace : {false, true}) {
+      for (uint32_t width = 1; width <= 17; ++width) {
+        for (uint32_t height = 1; height <= 9; ++height, ++n) {
+          const int filter = static_cast<int>(n % 6) - 1;  // -1 cycles per row
+          cases.push_back(MakeCase(f, width, height, interlace, filter, (n / 6) % 3, n));
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+std::vector<MatrixCase> FilterSplitMatrix() {
+  std::vector<MatrixCase> cases;
+  uint32_t n = 0;
+  for (const Format& f : kFormats) {
+    for (bool interlace : {false, true}) {
+      for (int filter = 0; filter <= 4; ++filter) {
+        for (int split = 0; split < 3; ++split) {
+          for (uint32_t width : {3u, 16u, 33u}) {
+            cases.push_back(
+                MakeCase(f, width, width == 33 ? 12 : 5, interlace, filter, split, ++n));
+          }
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+std::vector<MatrixCase> LargeImageCases() {
+  struct Wide {
+    uint32_t width;
+    Format format;
+  };
+  std::vector<MatrixCase> cases;
+  uint32_t n = 1000;
+  for (const Wide& w :
+       {Wide{65528, {8, 0}}, Wide{65528, {8, 3}}, Wide{16376, {8, 6}}, Wide{524272, {1, 0}},
+        Wide{262136, {2, 3}}, Wide{131064, {4, 0}}, Wide{32760, {16, 0}}, Wide{32760, {8, 4}},
+        Wide{21840, {8, 2}}, Wide{10920, {16, 2}}, Wide{8184, {16, 6}}, Wide{16376, {16, 4}}}) {
+    for (bool interlace : {false, true}) {
+      cases.push_back(MakeCase(w.format, w.width, 3, interlace, -1, 0, ++n));
+    }
+  }
+  for (const Format& f : kFormats) {
+    cases.push_back(MakeCase(f, 300, 257, true, -1, 0, ++n));
+    cases.push_back(MakeCase(f, 1000, 40, false, -1, 0, ++n));
+  }
+  // Chunk sizes around the 8192-byte input buffer, with empty chunks between.
+  for (MatrixCase& c : cases) {
+    if (c.raw.height == 3 || n % 2 == 0) {
+      c.options.idatSizes = {8191, 8192, 8193, 100000};
+      c.options.zeroLengthIdats = true;
+    }
+    ++n;
+    c.name += c.options.idatSizes.empty() ? "" : " (large chunks)";
+  }
+  return cases;
+}
+
+std::vector<MatrixCase> OverWideCases() {
+  std::vector<MatrixCase> cases;
+  uint32_t n = 2000;
+  for (bool interlace : {false, true}) {
+    cases.push_back(MakeCase({8, 0}, 65529, 2, interlace, 0, 0, ++n));
+    cases.push_back(MakeCase({8, 6}, 16377, 2, interlace, 0, 0, ++n));
+    cases.push_back(MakeCase({1, 3}, 524273, 2, interlace, 0, 0, ++n));
+  }
+  return cases;
+}
+
+uint32_t ExpectedOptions(const MatrixCase& c) {
+  const uint8_t type = c.raw.colorType;
+  uint32_t word = c.options.interlace ? 1 : 0;
+  if (!c.options.trns.empty()) word |= 0x10;
+  if (type == 4 || type == 6) word |= 0x100;
+  word |= static_cast<uint32_t>(type) << 12;
+  word |= 8u << 16;
+  return word;
+}
+
+#if PNGTRANS_HAVE_LIBPNG
+bool JudgeWithLibpng(const Bytes& file, ExpectedHost* expected, std::string* error) {
+  DecodedPng decoded;
+  if (!DecodeWithLibpng(file, &decoded)) {
+    *error = decoded.error;
+    return false;
+  }
+  RawImage raw;
+  raw.width = decoded.width;
+  raw.height = decoded.height;
+  raw.bitDepth = static_cast<uint8_t>(decoded.bitDepth);
+  raw.colorType = static_cast<uint8_t>(decoded.colorType);
+  raw.rows = decoded.rows;
+  *expected = ExpectHost(raw, decoded.palette);
+  return true;
+}
+#endif
+
+}  // namespace pngtrans::test
