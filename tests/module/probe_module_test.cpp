@@ -13,9 +13,8 @@ namespace pngtrans::test {
 namespace {
 
 Bytes TitleChunk(const std::string& text) {
-  Bytes data = {'T', 'i', 't', 'l', 'e', 0};
-  data.insert(data.end(), text.begin(), text.end());
-  return MakeChunk("tEXt", data);
+  const std::string data = std::string("Title") + '\0' + text;
+  return MakeChunk("tEXt", Bytes(data.begin(), data.end()));
 }
 
 class ProbeCommands : public ::testing::Test {
