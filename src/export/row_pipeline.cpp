@@ -245,8 +245,11 @@ void PngWriter::InterlacePick() {
     uint32_t accumulator = 0;
     uint8_t* out = row;
     for (uint32_t x = first; x < width; x += step) {
-      const uint32_t bit = x * depth;
-      const uint32_t value = (row[bit >> 3] >> (topShift - (bit & 7))) & mask;
+      // 64 bits: a 4-bit row may hold more than 2^32 bits' worth of columns.
+      const uint64_t bit = static_cast<uint64_t>(x) * depth;
+      const uint32_t value =
+          (row[static_cast<size_t>(bit >> 3)] >> (topShift - static_cast<uint32_t>(bit & 7))) &
+          mask;
       accumulator |= value << shift;
       if (shift == 0) {
         *out++ = static_cast<uint8_t>(accumulator);
