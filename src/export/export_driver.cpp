@@ -364,8 +364,8 @@ Status WriteImage(PngWriter& writer, const HostImage& image, const char* title,
   for (int pass = 0; pass < passes; ++pass) {
     for (uint32_t y = 0; y < image.height; ++y) {
       // The writer counts every row of every pass but keeps only the pass's own; a row it
-      // will drop needs no conversion.
-      if (passes == 1 || PassHasRow(pass, y, width)) {
+      // will drop needs no conversion. A row without columns has nothing to read.
+      if (width > 0 && (passes == 1 || PassHasRow(pass, y, width))) {
         CopyHostRow(hostCopy, image.pixels + static_cast<size_t>(y) * image.rowBytes,
                     image.rowBytes, hostUsed);
         converter.Convert(hostCopy, pngRow);

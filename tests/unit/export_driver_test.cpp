@@ -482,6 +482,19 @@ TEST_F(ExportDriver, ZeroRowsWriteTheHeadAndTitleThenFail) {
   EXPECT_EQ(out.options, 0xC0083000u);
 }
 
+TEST_F(ExportDriver, ZeroColumnsFailWithoutTouchingPixels) {
+  HostSpec spec;
+  GuardedHostImage host(spec);
+  HostImage image = host.image;
+  image.width = 0;
+  image.rowBytes = 0;
+  image.pixels = nullptr;
+  const Outcome out = Run(&image, 0x00082000);
+  EXPECT_EQ(out.ret, 0);
+  EXPECT_EQ(out.result, 0x7777);
+  EXPECT_EQ(Chunks(out).Count("IEND"), 0);
+}
+
 TEST_F(ExportDriver, FileThatCannotBeCreatedReportsWriteError) {
   HostSpec spec;
   GuardedHostImage host(spec);
