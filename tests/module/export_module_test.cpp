@@ -10,6 +10,7 @@
 #include "support/exp2_host_image.h"
 #include "support/exp2_png_read.h"
 #include "support/files.h"
+#include "support/imp2_host.h"
 #include "support/module_loader.h"
 
 namespace pngtrans::test {
@@ -212,6 +213,126 @@ TEST_F(ExportModule, RepeatedExportsLeaveNothingBehind) {
     RemoveFile(path);
   }
   EXPECT_EQ(OpenCrtDescriptorCount(), before);
+}
+
+// --- round trips through the module's own import ---------------------------------------------
+
+// Host sample x of row y as the export reads it: bit, nibble or byte.
+uint32_t HostSample(const HostImage& image, uint32_t x, uint32_t y) {
+  const uint8_t* row = image.pixels + static_cast<size_t>(y) * image.rowBytes;
+  if (image.colorKind == ColorKindBilevel) return (row[x / 8] >> (7 - x % 8)) & 1;
+  if (image.bitsPerPixel == 4) return x % 2 == 0 ? row[x / 2] >> 4 : row[x / 2] & 15;
+  return row[x];
+}
+
+struct RoundTrip {
+  const char* name;
+  int32_t kind;
+  int32_t bits;
+  uint32_t paletteCount;
+  uint32_t maskKind;
+  uint8_t colorType;
+};
+
+// Modes that lose nothing: the import gives back the host's pixels (full-colour pixels as
+// palette entries when saved as 256 colours), its palette and its mask.
+TEST_F(ExportModule, LosslessModesComeBackThroughImport) {
+  const RoundTrip cases[] = {
+      {"grey", ColorKindGrey, 8, 256, MaskNone, 0},
+      {"grey+mask", ColorKindGrey, 8, 256, MaskEightBit, 4},
+      {"grey4", ColorKindGrey, 4, 16, MaskNone, 0},
+      {"indexed", ColorKindIndexed, 8, 256, MaskNone, 3},
+      {"indexed4", ColorKindIndexed, 4, 16, MaskNone, 3},
+      {"bilevel", ColorKindBilevel, 1, 0, MaskNone, 3},
+      {"full", ColorKindFullColor, 24, 0, MaskNone, 2},
+      {"full+mask", ColorKindFullColor, 24, 0, MaskEightBit, 6},
+      {"full+1bit", ColorKindFullColor, 24, 0, MaskOneBit, 6},
+      {"full as palette", ColorKindFullColor, 24, 0, MaskNone, 3},
+  };
+  int n = 0;
+  for (const RoundTrip& c : cases) {
+    for (bool interlace : {false, true}) {
+      HostSpec spec;
+      spec.kind = c.kind;
+      spec.bits = c.bits;
+      spec.paletteCount = c.paletteCount;
+      spec.maskKind = c.maskKind;
+      spec.width = 23 + static_cast<uint32_t>(n % 3);
+      spec.height = 14;
+      spec.stridePad = 3;
+      spec.seed = static_cast<uint32_t>(500 + n);
+      spec.resolution = 300;
+      ++n;
+      GuardedHostImage saved(spec);
+      const HostImage& out = saved.image;
+      const bool alpha = c.colorType == 4 || c.colorType == 6;
+      uint32_t options = OptionWord(c.colorType, interlace, false, alpha);
+      CommandHeader header = {0, 4, 0};
+      const std::string path = TempPath("roundtrip.png");
+      const std::string label = std::string(c.name) + (interlace ? " interlaced" : "");
+      ASSERT_EQ(Save(saved.get(), &options, path, "Round trip", &header), 1) << label;
+
+      GuardedHost host;
+      char title[64] = "stale";
+      uint32_t imported = 0xFFFFFFFF;
+      header = {0, 3, 0x4242};
+      ASSERT_EQ(module_.Procedure()(&header, Arg(path.c_str()), Arg(title), Arg(host.image()),
+                                    Arg(&imported), 0u, 0u, 0u),
+                1)
+          << label;
+      EXPECT_EQ(header.result, 0) << label;
+      EXPECT_STREQ(title, "Round trip") << label;
+      EXPECT_EQ(imported, OptionWord(c.colorType, interlace, false, alpha)) << label;
+      const HostImage& in = host.described();
+      EXPECT_EQ(in.width, out.width);
+      EXPECT_EQ(in.height, out.height);
+      EXPECT_EQ(in.resolutionX, 300u);
+      EXPECT_EQ(in.resolutionY, 301u);
+      const Bytes pixels = host.Pixels();
+      const std::vector<uint32_t> palette = host.Palette();
+      const Bytes mask = host.Mask();
+      ASSERT_EQ(pixels.size(), static_cast<size_t>(in.height) * in.rowBytes) << label;
+      for (uint32_t y = 0; y < out.height; ++y) {
+        for (uint32_t x = 0; x < out.width; ++x) {
+          const uint8_t* got = &pixels[static_cast<size_t>(y) * in.rowBytes];
+          if (c.kind == ColorKindFullColor) {
+            const uint8_t* want = out.pixels + static_cast<size_t>(y) * out.rowBytes + 3 * x;
+            if (c.colorType == 3) {
+              // Few colours: every pixel's entry is its exact colour.
+              const ColorValue entry = palette[got[x]];
+              ASSERT_EQ(entry & 0xFFFFFF,
+                        static_cast<ColorValue>(want[2] | want[1] << 8 | want[0] << 16))
+                  << label << " at " << x << "," << y;
+            } else {
+              ASSERT_EQ(Bytes(got + 3 * x, got + 3 * x + 3), Bytes(want, want + 3))
+                  << label << " at " << x << "," << y;
+            }
+          } else {
+            const uint32_t sample = HostSample(out, x, y);
+            const uint32_t level = c.kind == ColorKindGrey && c.bits == 4 ? sample * 17 : sample;
+            ASSERT_EQ(got[x], level) << label << " at " << x << "," << y;
+          }
+          if (c.maskKind != MaskNone) {
+            const uint8_t* m = out.mask + static_cast<size_t>(y) * out.maskRowBytes;
+            const uint8_t want =
+                c.maskKind == MaskEightBit ? m[x] : ((m[x / 8] >> (7 - x % 8)) & 1 ? 255 : 0);
+            ASSERT_EQ(mask[static_cast<size_t>(y) * in.maskRowBytes + x], want)
+                << label << " mask at " << x << "," << y;
+          }
+        }
+      }
+      if (c.kind == ColorKindIndexed) {
+        for (uint32_t i = 0; i < c.paletteCount; ++i) {
+          EXPECT_EQ(palette[i] & 0xFFFFFF, out.palette[i] & 0xFFFFFF) << label << " entry " << i;
+        }
+      }
+      if (c.kind == ColorKindBilevel) {
+        EXPECT_EQ(palette[0] & 0xFFFFFF, 0u);
+        EXPECT_EQ(palette[1] & 0xFFFFFF, 0xFFFFFFu);
+      }
+      RemoveFile(path);
+    }
+  }
 }
 
 }  // namespace
