@@ -130,18 +130,26 @@ class PngWriter {
   // --- chunk writers (chunk_writers.cpp) ---
   Status WriteIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
                    uint8_t interlace);
+  // Refuses (2) no entries, more than 256, or more than a palette image's depth can address.
   Status WritePLTE(const uint8_t* palette, uint32_t count);
   Status WriteIDAT(const uint8_t* data, uint32_t count);
   Status WriteIEND();
+  // Palette images: the alpha table is cut to the palette's length, and a background index
+  // outside the palette writes no bKGD (either would make the file invalid).
   Status WritetRNS();
   Status WritebKGD();
   Status WritepHYs(uint32_t x, uint32_t y, uint8_t unit);
+  // The whole text is written, whatever its length (2 only when the chunk would pass 2^31 - 1).
   Status WritetEXt(const char* keyword, const char* text, uint32_t length);
   Status WriteFileHead();
+  // The row pipeline's first failure if any (no IEND); 6 when no image data was written or the
+  // rows were started but not all given; else the IEND write's status.
   Status WriteFileEnd();
 
   // --- row pipeline (row_pipeline.cpp) ---
   int InterlacePassCount();
+  // One row of width x usrChannels samples at usrBitDepth; call it height times per pass.
+  // Failures are kept in state.pipelineStatus and reported by WriteFileEnd.
   void WriteRow(const uint8_t* row);
   Status StartRows();
   void InterlacePick();
