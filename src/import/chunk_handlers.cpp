@@ -15,7 +15,8 @@ namespace pngtrans {
 namespace {
 
 constexpr int kPaletteEntries = 256;
-constexpr uint32_t kTitleCharacters = 63;  // the title buffer holds 64 bytes with the NUL
+constexpr uint32_t kTitleCharacters = 63;       // the title buffer holds 64 bytes with the NUL
+constexpr uint32_t kMaxDimension = 0x7FFFFFFF;  // the PNG limit for width and height
 
 // A decompressed text beyond this is not kept: a few kilobytes of deflate data can expand a
 // thousandfold, and a text this long is no title or comment anyone reads.
@@ -222,7 +223,7 @@ Status PngReader::HandleIHDR(uint32_t length, HostImage* image) {
   const uint8_t compression = data[10];
   const uint8_t filter = data[11];
   const uint8_t interlace = data[12];
-  if (width == 0 || height == 0 || width > kMaxChunkLength || height > kMaxChunkLength) {
+  if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) {
     return PT_FAIL(StatusError);
   }
   if (bitDepth != 1 && bitDepth != 2 && bitDepth != 4 && bitDepth != 8 && bitDepth != 16) {
