@@ -103,9 +103,13 @@ struct KindCase {
 };
 
 const KindCase kKinds[] = {
-    {"bilevel", ColorKindBilevel, 1, 0},       {"grey8", ColorKindGrey, 8, 256},
-    {"grey4", ColorKindGrey, 4, 16},           {"indexed8", ColorKindIndexed, 8, 256},
-    {"indexed8of16", ColorKindIndexed, 8, 16}, {"indexed4", ColorKindIndexed, 4, 16},
+    {"bilevel", ColorKindBilevel, 1, 0},
+    {"grey8", ColorKindGrey, 8, 256},
+    {"grey4", ColorKindGrey, 4, 16},
+    {"indexed8", ColorKindIndexed, 8, 256},
+    {"indexed8of16", ColorKindIndexed, 8, 16},
+    {"indexed4", ColorKindIndexed, 4, 16},
+    {"indexed4of256", ColorKindIndexed, 4, 256},
     {"full", ColorKindFullColor, 24, 0},
 };
 
@@ -156,7 +160,7 @@ TEST_F(ExportDriver, EveryKindIntoEveryColourTypeMaskInterlaceAndTransparency) {
       }
     }
   }
-  EXPECT_EQ(files, 7 * 5 * 3 * 2 * 2);
+  EXPECT_EQ(files, 8 * 5 * 3 * 2 * 2);
 }
 
 TEST_F(ExportDriver, ZeroWordTakesDefaultsFromTheKind) {
