@@ -62,7 +62,8 @@ Status CheckHostImage(const HostImage& image, uint8_t colorType) {
     return PT_FAIL(StatusError);
   }
   if (image.colorKind == ColorKindIndexed && image.palette == nullptr) return PT_FAIL(StatusError);
-  // The widest row in the scratch block is RGB + alpha, 4 bytes per pixel.
+  // The scratch block holds the host row (up to 3 bytes per pixel), the PNG row (up to 4, RGB
+  // + alpha) and the mask row (up to 1): 8 bytes per pixel at most.
   uint32_t wide = 0, scratch = 0;
   if (!MulFits32(image.width, 8, &wide) || !AddFits32(wide, 64, &scratch)) {
     return PT_FAIL(StatusNoMemory);
