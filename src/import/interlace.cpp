@@ -68,30 +68,74 @@ bool PngReader::AdvancePass() {
   return true;
 }
 
+namespace {
+
+// Widens whole pixels of Bytes bytes; a fixed size lets each copy compile to plain moves.
+template <uint32_t Bytes>
+void ExpandWholePixels(uint8_t* data, uint32_t width, uint32_t step) {
+  uint8_t* to = data + static_cast<size_t>(width) * step * Bytes;
+  for (uint32_t from = width; from-- > 0;) {
+    uint8_t pixel[Bytes];
+    std::memcpy(pixel, data + static_cast<size_t>(from) * Bytes, Bytes);
+    for (uint32_t k = 0; k < step; ++k) {
+      to -= Bytes;
+      std::memcpy(to, pixel, Bytes);
+    }
+  }
+}
+
+}  // namespace
+
 void PngReader::ExpandPassRow(RowInfo* row, uint8_t* data, int pass) {
   const uint32_t step = PassColumnStep[pass];
   const uint32_t width = row->width;
   const uint32_t depth = row->pixelDepth;
   const uint32_t wide = width * step;
+  // From the last pixel to the first: every destination index is at least its source index,
+  // so the widening can be done in place without overwriting a pixel still to be read.
   if (step > 1 && width > 0) {
-    // From the last pixel to the first: every destination index is at least its source index,
-    // so the widening can be done in place without overwriting a pixel still to be read.
     if (depth < 8) {
-      uint32_t to = wide;
-      for (uint32_t from = width; from-- > 0;) {
-        const uint32_t value = GetPackedPixel(data, from, depth);
-        for (uint32_t k = 0; k < step; ++k) SetPackedPixel(data, --to, depth, value);
+      // One destination byte at a time, built completely before it is stored: its source
+      // pixels lie in bytes at or before it, which are not yet overwritten. Bits past the last
+      // widened pixel keep their value.
+      const uint32_t perByte = 8 / depth;
+      const uint32_t pixelMask = (1u << depth) - 1;
+      const uint32_t bytes = (wide * depth + 7) / 8;
+      for (uint32_t j = bytes; j-- > 0;) {
+        const uint32_t first = j * perByte;
+        uint32_t value = 0;
+        uint32_t keep = 0;
+        for (uint32_t k = 0; k < perByte; ++k) {
+          const uint32_t shift = 8 - depth * (k + 1);
+          const uint32_t x = first + k;
+          if (x < wide) {
+            value |= GetPackedPixel(data, x / step, depth) << shift;
+          } else {
+            keep |= pixelMask << shift;
+          }
+        }
+        data[j] = static_cast<uint8_t>((data[j] & keep) | value);
       }
     } else {
-      const uint32_t bytes = depth / 8;
-      uint8_t pixel[8];
-      uint8_t* to = data + static_cast<size_t>(wide) * bytes;
-      for (uint32_t from = width; from-- > 0;) {
-        std::memcpy(pixel, data + static_cast<size_t>(from) * bytes, bytes);
-        for (uint32_t k = 0; k < step; ++k) {
-          to -= bytes;
-          std::memcpy(to, pixel, bytes);
-        }
+      switch (depth / 8) {
+        case 1:
+          ExpandWholePixels<1>(data, width, step);
+          break;
+        case 2:
+          ExpandWholePixels<2>(data, width, step);
+          break;
+        case 3:
+          ExpandWholePixels<3>(data, width, step);
+          break;
+        case 4:
+          ExpandWholePixels<4>(data, width, step);
+          break;
+        case 6:
+          ExpandWholePixels<6>(data, width, step);
+          break;
+        default:
+          ExpandWholePixels<8>(data, width, step);
+          break;
       }
     }
   }
@@ -109,17 +153,44 @@ void PngReader::CombineRow(uint8_t* row, uint8_t mask) {
     return;
   }
   if (depth < 8) {
-    for (uint32_t x = 0; x < width; ++x) {
-      if (mask & (0x80u >> (x & 7)))
-        SetPackedPixel(row, x, depth, GetPackedPixel(source, x, depth));
+    // The 8-column mask covers depth bytes; spread it into one byte mask per byte of that
+    // group, then merge whole bytes. The last byte is limited to the columns of the image.
+    const uint32_t perByte = 8 / depth;
+    const uint32_t pixelMask = (1u << depth) - 1;
+    uint8_t byteMasks[4] = {0, 0, 0, 0};
+    for (uint32_t column = 0; column < 8; ++column) {
+      if (mask & (0x80u >> column)) {
+        const uint32_t shift = 8 - depth * (column % perByte + 1);
+        byteMasks[column / perByte] =
+            static_cast<uint8_t>(byteMasks[column / perByte] | (pixelMask << shift));
+      }
+    }
+    const uint32_t wholeBytes = width / perByte;
+    for (uint32_t i = 0; i < wholeBytes; ++i) {
+      const uint8_t m = byteMasks[i % depth];
+      row[i] = static_cast<uint8_t>((row[i] & ~m) | (source[i] & m));
+    }
+    const uint32_t rest = width % perByte;
+    if (rest != 0) {
+      const uint8_t inImage = static_cast<uint8_t>(0xFF << (8 - rest * depth));
+      const uint8_t m = static_cast<uint8_t>(byteMasks[wholeBytes % depth] & inImage);
+      row[wholeBytes] = static_cast<uint8_t>((row[wholeBytes] & ~m) | (source[wholeBytes] & m));
     }
     return;
   }
+  // Whole pixels: the columns the mask selects within a group of 8, then group after group.
   const uint32_t bytes = depth / 8;
-  for (uint32_t x = 0; x < width; ++x) {
-    if (mask & (0x80u >> (x & 7))) {
+  uint32_t columns[8];
+  uint32_t count = 0;
+  for (uint32_t column = 0; column < 8; ++column) {
+    if (mask & (0x80u >> column)) columns[count++] = column;
+  }
+  for (uint32_t group = 0; group < width; group += 8) {
+    for (uint32_t c = 0; c < count; ++c) {
+      const uint32_t x = group + columns[c];
+      if (x >= width) break;
       const size_t at = static_cast<size_t>(x) * bytes;
-      std::memcpy(row + at, source + at, bytes);
+      for (uint32_t b = 0; b < bytes; ++b) row[at + b] = source[at + b];
     }
   }
 }

@@ -135,6 +135,37 @@ TEST_F(CombineRowTest, MergesOnlyTheColumnsOfTheMask) {
   }
 }
 
+TEST_F(CombineRowTest, AgreesWithAPixelByPixelMergeForEveryDepthMaskAndWidth) {
+  std::mt19937 rng(12);
+  for (uint8_t depth : {1, 2, 4, 8, 16, 24, 32, 48, 64}) {
+    for (uint8_t mask : PassColumnMask) {
+      for (uint32_t width = 1; width <= 17; ++width) {
+        const size_t bytes = (width * depth + 7) / 8;
+        Bytes source(bytes), row(bytes + 2);
+        for (auto& b : source) b = static_cast<uint8_t>(rng());
+        for (auto& b : row) b = static_cast<uint8_t>(rng());
+        Prepare(width, depth, source);
+        const Bytes before = row;
+        reader_.CombineRow(row.data(), mask);
+        for (uint32_t x = 0; x < width; ++x) {
+          const bool selected = (mask & (0x80 >> (x % 8))) != 0;
+          ASSERT_EQ(PixelAt(row.data(), x, depth),
+                    PixelAt(selected ? source.data() : before.data(), x, depth))
+              << "depth " << int(depth) << " mask " << int(mask) << " width " << width << " x "
+              << x;
+        }
+        // Padding bits of the last byte are kept (the full mask copies whole bytes).
+        const uint32_t usedBits = width * depth;
+        if (usedBits % 8 != 0 && mask != 0xFF) {
+          const uint8_t keep = static_cast<uint8_t>(0xFF >> (usedBits % 8));
+          EXPECT_EQ(row[usedBits / 8] & keep, before[usedBits / 8] & keep);
+        }
+        EXPECT_EQ(row[bytes], before[bytes]);
+      }
+    }
+  }
+}
+
 TEST_F(CombineRowTest, FullMaskCopiesTheWholeRow) {
   Prepare(5, 4, Bytes{0x12, 0x34, 0x56});
   Bytes row(3, 0);
