@@ -24,14 +24,6 @@ inline uint32_t GetPackedPixel(const uint8_t* data, uint32_t x, uint32_t depth) 
   return (data[bit >> 3] >> shift) & ((1u << depth) - 1);
 }
 
-inline void SetPackedPixel(uint8_t* data, uint32_t x, uint32_t depth, uint32_t value) {
-  const uint32_t bit = x * depth;
-  const uint32_t shift = 8 - depth - (bit & 7);
-  const uint32_t mask = ((1u << depth) - 1) << shift;
-  uint8_t& byte = data[bit >> 3];
-  byte = static_cast<uint8_t>((byte & ~mask) | ((value << shift) & mask));
-}
-
 }  // namespace
 
 int PngReader::InterlacePassCount() {

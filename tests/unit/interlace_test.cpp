@@ -173,6 +173,36 @@ TEST_F(CombineRowTest, FullMaskCopiesTheWholeRow) {
   EXPECT_EQ(row, (Bytes{0x12, 0x34, 0x56}));
 }
 
+TEST(InterlacedImages, WithoutInterlaceHandlingTheRowsOfEachPassComeOutInOrder) {
+  // A 4 × 3 image: pass 1 has no columns and pass 2 no rows; they are stepped over, and every
+  // other pass delivers its own reduced rows.
+  const RawImage raw = RandomImage(4, 3, 4, 0, 21);
+  EncodeOptions options;
+  options.interlace = true;
+  ReaderOnFile on(EncodePng(raw, options));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  on->UpdateInfo();
+  std::vector<Bytes> expected;
+  for (int pass = 0; pass < 7; ++pass) {
+    const uint32_t width = PassWidth(4, pass);
+    if (width == 0) continue;
+    for (uint32_t y = PassStartRow[pass]; y < 3; y += PassRowStep[pass]) {
+      Bytes row((width * 4 + 7) / 8, 0);
+      for (uint32_t i = 0; i < width; ++i) {
+        SetSample(&row, i, 4,
+                  GetSample(raw.rows[y], PassStartColumn[pass] + i * PassColumnStep[pass], 4));
+      }
+      expected.push_back(row);
+    }
+  }
+  for (const Bytes& want : expected) {
+    Bytes row(3, 0);
+    ASSERT_EQ(on->ReadRow(row.data()), StatusOk);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), row.begin()));
+  }
+  EXPECT_NE(on->state().mode & ModeAfterIDAT, 0u);
+}
+
 // Whole interlaced images through the row reader and ReadImageIntoHost.
 Bytes HostPixelsOf(const RawImage& raw, const EncodeOptions& options, Status* status) {
   RowsIntoHost run(EncodePng(raw, options), raw);
