@@ -39,6 +39,8 @@ size_t PageSize() {
 
 void* GuardedAlloc(size_t size) {
   const size_t page = PageSize();
+  // Sizes near the top of the address space would wrap the page arithmetic below.
+  if (size > SIZE_MAX - 2 * page) return nullptr;
   const size_t dataPages = (size + page - 1) / page;
   const size_t length = (dataPages + 1) * page;
 #if defined(_WIN32)
