@@ -68,18 +68,18 @@ TEST_F(ExportModule, CommandFourSavesEveryKindAndRewritesTheOptions) {
   int n = 0;
   for (const KindCase& kind : kKinds) {
     for (uint8_t type : {0, 2, 3, 4, 6}) {
-      HostSpec spec;
-      spec.kind = kind.kind;
-      spec.bits = kind.bits;
-      spec.paletteCount = kind.paletteCount;
-      spec.width = 17 + 2 * static_cast<uint32_t>(n % 3);
-      spec.height = 9;
-      spec.stridePad = static_cast<uint32_t>(n % 4);
-      spec.maskKind = n % 2 == 0 ? MaskEightBit : MaskOneBit;
-      spec.maskPad = 2;
-      spec.seed = static_cast<uint32_t>(100 + n);
-      spec.background = kind.kind == ColorKindFullColor ? 0x00C08040u : 1u;
-      GuardedHostImage host(spec);
+      HostSpec shape;
+      shape.kind = kind.kind;
+      shape.bits = kind.bits;
+      shape.paletteCount = kind.paletteCount;
+      shape.width = 17 + 2 * static_cast<uint32_t>(n % 3);
+      shape.height = 9;
+      shape.stridePad = static_cast<uint32_t>(n % 4);
+      shape.maskKind = n % 2 == 0 ? MaskEightBit : MaskOneBit;
+      shape.maskPad = 2;
+      shape.seed = static_cast<uint32_t>(100 + n);
+      shape.background = kind.kind == ColorKindFullColor ? 0x00C08040u : 1u;
+      GuardedHostImage host(shape);
       const bool alpha = type == 4 || type == 6;
       const bool interlace = n % 3 == 1;
       const uint32_t given = 0x12300000u | OptionWord(type, interlace, true, alpha);
@@ -106,15 +106,15 @@ TEST_F(ExportModule, CommandFourSavesEveryKindAndRewritesTheOptions) {
 
 TEST_F(ExportModule, CommandThirteenSavesWithTheGivenWordAndKeepsTheHostsCopy) {
   for (const KindCase& kind : kKinds) {
-    HostSpec spec;
-    spec.kind = kind.kind;
-    spec.bits = kind.bits;
-    spec.paletteCount = kind.paletteCount;
-    spec.width = 21;
-    spec.height = 10;
-    spec.maskKind = MaskEightBit;
-    spec.stridePad = 4;
-    GuardedHostImage host(spec);
+    HostSpec shape;
+    shape.kind = kind.kind;
+    shape.bits = kind.bits;
+    shape.paletteCount = kind.paletteCount;
+    shape.width = 21;
+    shape.height = 10;
+    shape.maskKind = MaskEightBit;
+    shape.stridePad = 4;
+    GuardedHostImage host(shape);
     CommandHeader header = {0, 13, 0x4242};
     const std::string path = TempPath("cmd13.png");
     const uint32_t word = OptionWord(kind.kind == ColorKindGrey ? 4 : 6, true, false, true);
@@ -133,11 +133,11 @@ TEST_F(ExportModule, CommandThirteenSavesWithTheGivenWordAndKeepsTheHostsCopy) {
 }
 
 TEST_F(ExportModule, CommandThirteenOnABilevelImageWithSaveMaskExportsWithoutAMask) {
-  HostSpec spec;
-  spec.kind = ColorKindBilevel;
-  spec.maskKind = MaskOneBit;
-  spec.width = 30;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindBilevel;
+  shape.maskKind = MaskOneBit;
+  shape.width = 30;
+  GuardedHostImage host(shape);
   for (uint32_t word : {0x00086100u, 0x00084100u, 0x00083100u}) {
     CommandHeader header = {0, 13, 0x4242};
     const std::string path = TempPath("bilevel.png");
@@ -155,8 +155,8 @@ TEST_F(ExportModule, CommandThirteenOnABilevelImageWithSaveMaskExportsWithoutAMa
 }
 
 TEST_F(ExportModule, PathThatCannotBeCreatedGivesResultTwo) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   const std::string path = TempPath("absent") + "/sub/out.png";
   uint32_t options = 0x00082000;
   CommandHeader header = {0, 4, 0x4242};
@@ -170,9 +170,9 @@ TEST_F(ExportModule, PathThatCannotBeCreatedGivesResultTwo) {
 
 TEST_F(ExportModule, EncoderFailureReturnsZeroAndLeavesResult) {
   // No rows: the head is written, the file end finds no image data.
-  HostSpec spec;
-  spec.height = 0;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.height = 0;
+  GuardedHostImage host(shape);
   uint32_t options = 0x00082000;
   CommandHeader header = {0, 4, 0x4242};
   const std::string path = TempPath("empty.png");
@@ -187,9 +187,9 @@ TEST_F(ExportModule, EncoderFailureReturnsZeroAndLeavesResult) {
 }
 
 TEST_F(ExportModule, ProgressReachesSevenTimesTheHeightWhenInterlaced) {
-  HostSpec spec;
-  spec.height = 12;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.height = 12;
+  GuardedHostImage host(shape);
   uint32_t options = 0x00082001;
   CommandHeader header = {0, 4, 0};
   ASSERT_EQ(Save(host.get(), &options, TempPath("progress.png"), nullptr, &header), 1);
@@ -201,9 +201,9 @@ TEST_F(ExportModule, ProgressReachesSevenTimesTheHeightWhenInterlaced) {
 
 TEST_F(ExportModule, RepeatedExportsLeaveNothingBehind) {
   // The module-wide quantizer is released after every export: palette exports keep working.
-  HostSpec spec;
-  spec.colours = 300;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.colours = 300;
+  GuardedHostImage host(shape);
   const int before = OpenCrtDescriptorCount();
   for (int i = 0; i < 5; ++i) {
     uint32_t options = 0x00083000;
@@ -252,18 +252,18 @@ TEST_F(ExportModule, LosslessModesComeBackThroughImport) {
   int n = 0;
   for (const RoundTrip& c : cases) {
     for (bool interlace : {false, true}) {
-      HostSpec spec;
-      spec.kind = c.kind;
-      spec.bits = c.bits;
-      spec.paletteCount = c.paletteCount;
-      spec.maskKind = c.maskKind;
-      spec.width = 23 + static_cast<uint32_t>(n % 3);
-      spec.height = 14;
-      spec.stridePad = 3;
-      spec.seed = static_cast<uint32_t>(500 + n);
-      spec.resolution = 300;
+      HostSpec shape;
+      shape.kind = c.kind;
+      shape.bits = c.bits;
+      shape.paletteCount = c.paletteCount;
+      shape.maskKind = c.maskKind;
+      shape.width = 23 + static_cast<uint32_t>(n % 3);
+      shape.height = 14;
+      shape.stridePad = 3;
+      shape.seed = static_cast<uint32_t>(500 + n);
+      shape.resolution = 300;
       ++n;
-      GuardedHostImage saved(spec);
+      GuardedHostImage saved(shape);
       const HostImage& out = saved.image;
       const bool alpha = c.colorType == 4 || c.colorType == 6;
       uint32_t options = OptionWord(c.colorType, interlace, false, alpha);

@@ -51,38 +51,38 @@ uint8_t ReferenceLuminance(ColorValue color) {
   return static_cast<uint8_t>(0.289659 * r + 0.605636 * g + 0.104665 * b);
 }
 
-GuardedHostImage::GuardedHostImage(const HostSpec& spec) {
-  uint32_t state = spec.seed * 2654435761u + 1;
-  const int32_t bits = spec.bits != 0 ? spec.bits : UsualBits(spec.kind);
-  const uint32_t used = UsedRowBytes(spec.kind, bits, spec.width);
-  image.width = spec.width;
-  image.height = spec.height;
-  image.resolutionX = spec.resolution;
-  image.resolutionY = spec.resolution + 1;
-  image.colorKind = spec.kind;
+GuardedHostImage::GuardedHostImage(const HostSpec& shape) {
+  uint32_t state = shape.seed * 2654435761u + 1;
+  const int32_t bits = shape.bits != 0 ? shape.bits : UsualBits(shape.kind);
+  const uint32_t used = UsedRowBytes(shape.kind, bits, shape.width);
+  image.width = shape.width;
+  image.height = shape.height;
+  image.resolutionX = shape.resolution;
+  image.resolutionY = shape.resolution + 1;
+  image.colorKind = shape.kind;
   image.bitsPerPixel = bits;
-  image.paletteCount = spec.paletteCount;
-  image.rowBytes = used + spec.stridePad;
-  image.backgroundColor = spec.background;
+  image.paletteCount = shape.paletteCount;
+  image.rowBytes = used + shape.stridePad;
+  image.backgroundColor = shape.background;
 
-  if (spec.kind == ColorKindIndexed || spec.hostPalette) {
+  if (shape.kind == ColorKindIndexed || shape.hostPalette) {
     palette_.resize(256);
     for (ColorValue& c : palette_) c = NextRandom(&state) & 0xFFFFFF;
     image.palette = palette_.data();
   }
   std::vector<ColorValue> colours;
-  for (uint32_t i = 0; i < spec.colours; ++i) colours.push_back(NextRandom(&state) & 0xFFFFFF);
+  for (uint32_t i = 0; i < shape.colours; ++i) colours.push_back(NextRandom(&state) & 0xFFFFFF);
 
   const size_t pixelBytes =
-      spec.height == 0 ? 1 : static_cast<size_t>(spec.height - 1) * image.rowBytes + used;
+      shape.height == 0 ? 1 : static_cast<size_t>(shape.height - 1) * image.rowBytes + used;
   pixels_ = GuardedAlloc(pixelBytes == 0 ? 1 : pixelBytes);
   auto* pixels = static_cast<uint8_t*>(pixels_);
   // Padding bytes are random too: a conversion that reads them changes its output.
   for (size_t i = 0; i < pixelBytes; ++i) pixels[i] = static_cast<uint8_t>(NextRandom(&state));
-  if (spec.kind == ColorKindFullColor && !colours.empty()) {
-    for (uint32_t y = 0; y < spec.height; ++y) {
+  if (shape.kind == ColorKindFullColor && !colours.empty()) {
+    for (uint32_t y = 0; y < shape.height; ++y) {
       uint8_t* row = pixels + static_cast<size_t>(y) * image.rowBytes;
-      for (uint32_t x = 0; x < spec.width; ++x) {
+      for (uint32_t x = 0; x < shape.width; ++x) {
         const ColorValue c = colours[NextRandom(&state) % colours.size()];
         row[3 * x] = static_cast<uint8_t>(c >> 16);
         row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
@@ -90,26 +90,26 @@ GuardedHostImage::GuardedHostImage(const HostSpec& spec) {
       }
     }
   }
-  if (spec.kind == ColorKindIndexed && spec.paletteCount == 16 && bits == 8) {
+  if (shape.kind == ColorKindIndexed && shape.paletteCount == 16 && bits == 8) {
     // An 8-bit indexed image with 16 colours uses indices below 16 only.
     for (size_t i = 0; i < pixelBytes; ++i) pixels[i] &= 15;
   }
   image.pixels = pixels;
 
-  if (spec.maskKind == MaskOneBit || spec.maskKind == MaskEightBit) {
-    const uint32_t maskUsed = spec.maskKind == MaskOneBit ? (spec.width + 7) / 8 : spec.width;
-    image.maskKind = spec.maskKind;
-    image.maskBits = spec.maskKind == MaskOneBit ? 1 : 8;
-    image.maskRowBytes = static_cast<int32_t>(maskUsed + spec.maskPad);
+  if (shape.maskKind == MaskOneBit || shape.maskKind == MaskEightBit) {
+    const uint32_t maskUsed = shape.maskKind == MaskOneBit ? (shape.width + 7) / 8 : shape.width;
+    image.maskKind = shape.maskKind;
+    image.maskBits = shape.maskKind == MaskOneBit ? 1 : 8;
+    image.maskRowBytes = static_cast<int32_t>(maskUsed + shape.maskPad);
     const size_t maskBytes =
-        spec.height == 0 ? 1 : static_cast<size_t>(spec.height - 1) * image.maskRowBytes + maskUsed;
+        shape.height == 0 ? 1 : static_cast<size_t>(shape.height - 1) * image.maskRowBytes + maskUsed;
     mask_ = GuardedAlloc(maskBytes == 0 ? 1 : maskBytes);
     auto* mask = static_cast<uint8_t*>(mask_);
     for (size_t i = 0; i < maskBytes; ++i) mask[i] = static_cast<uint8_t>(NextRandom(&state));
     image.mask = mask;
-  } else if (spec.maskKind != MaskNone) {
+  } else if (shape.maskKind != MaskNone) {
     // A mask kind the export does not know, with a buffer it must not read.
-    image.maskKind = spec.maskKind;
+    image.maskKind = shape.maskKind;
     mask_ = GuardedAlloc(1);
     image.mask = static_cast<uint8_t*>(mask_);
   }

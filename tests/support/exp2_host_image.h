@@ -30,7 +30,7 @@ struct HostSpec {
 
 class GuardedHostImage {
  public:
-  explicit GuardedHostImage(const HostSpec& spec);
+  explicit GuardedHostImage(const HostSpec& shape);
   ~GuardedHostImage();
   GuardedHostImage(const GuardedHostImage&) = delete;
   GuardedHostImage& operator=(const GuardedHostImage&) = delete;

@@ -120,20 +120,20 @@ TEST_F(ExportDriver, EveryKindIntoEveryColourTypeMaskInterlaceAndTransparency) {
       for (uint32_t maskKind : {MaskNone, MaskOneBit, MaskEightBit}) {
         for (uint8_t interlace : {0, 1}) {
           for (uint8_t transparency : {0, 1}) {
-            HostSpec spec;
-            spec.kind = kind.kind;
-            spec.bits = kind.bits;
-            spec.paletteCount = kind.paletteCount;
-            spec.width = 9 + 2 * static_cast<uint32_t>(files % 5);  // odd widths
-            spec.height = 7 + static_cast<uint32_t>(files % 4);
-            spec.stridePad = static_cast<uint32_t>(files % 3) * 3;
-            spec.maskKind = maskKind;
-            spec.maskPad = static_cast<uint32_t>(files % 2);
-            spec.seed = static_cast<uint32_t>(files + 1);
-            spec.background = kind.kind == ColorKindFullColor ? 0x00336699u
+            HostSpec shape;
+            shape.kind = kind.kind;
+            shape.bits = kind.bits;
+            shape.paletteCount = kind.paletteCount;
+            shape.width = 9 + 2 * static_cast<uint32_t>(files % 5);  // odd widths
+            shape.height = 7 + static_cast<uint32_t>(files % 4);
+            shape.stridePad = static_cast<uint32_t>(files % 3) * 3;
+            shape.maskKind = maskKind;
+            shape.maskPad = static_cast<uint32_t>(files % 2);
+            shape.seed = static_cast<uint32_t>(files + 1);
+            shape.background = kind.kind == ColorKindFullColor ? 0x00336699u
                               : kind.kind == ColorKindBilevel ? 1u
                                                               : 5u;
-            GuardedHostImage host(spec);
+            GuardedHostImage host(shape);
             const bool alpha = type == 4 || type == 6;
             const uint32_t given = 0xA5500000u | OptionWord(type, interlace, transparency, alpha);
             const char* title = files % 2 != 0 ? "A title" : nullptr;
@@ -167,10 +167,10 @@ TEST_F(ExportDriver, ZeroWordTakesDefaultsFromTheKind) {
   const std::pair<int32_t, uint8_t> cases[] = {
       {ColorKindFullColor, 2}, {ColorKindGrey, 0}, {ColorKindIndexed, 3}, {ColorKindBilevel, 3}};
   for (const auto& [kind, type] : cases) {
-    HostSpec spec;
-    spec.kind = kind;
-    spec.maskKind = MaskEightBit;  // a mask alone does not ask for alpha
-    GuardedHostImage host(spec);
+    HostSpec shape;
+    shape.kind = kind;
+    shape.maskKind = MaskEightBit;  // a mask alone does not ask for alpha
+    GuardedHostImage host(shape);
     const Outcome out = Run(host.get(), 0);
     ASSERT_EQ(out.ret, 1) << kind;
     ExportExpectation expect;
@@ -181,15 +181,15 @@ TEST_F(ExportDriver, ZeroWordTakesDefaultsFromTheKind) {
 }
 
 TEST_F(ExportDriver, AlphaWithoutAMaskIsDroppedAndStoredSo) {
-  HostSpec spec;
-  GuardedHostImage colour(spec);
+  HostSpec shape;
+  GuardedHostImage colour(shape);
   Outcome out = Run(colour.get(), 0xF0086111);  // colour + alpha, mask, interlace
   ASSERT_EQ(out.ret, 1);
   EXPECT_EQ(out.options, 0xF0082011u);
   EXPECT_EQ(Chunks(out).chunks[0].data[9], 2);
 
-  spec.kind = ColorKindGrey;
-  GuardedHostImage grey(spec);
+  shape.kind = ColorKindGrey;
+  GuardedHostImage grey(shape);
   out = Run(grey.get(), 0x00084100);
   ASSERT_EQ(out.ret, 1);
   EXPECT_EQ(Chunks(out).chunks[0].data[9], 0);
@@ -197,9 +197,9 @@ TEST_F(ExportDriver, AlphaWithoutAMaskIsDroppedAndStoredSo) {
 }
 
 TEST_F(ExportDriver, UnknownMaskKindCountsAsNoMask) {
-  HostSpec spec;
-  spec.maskKind = 3;  // with a one-byte buffer the export must not read
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.maskKind = 3;  // with a one-byte buffer the export must not read
+  GuardedHostImage host(shape);
   const Outcome out = Run(host.get(), 0x00086100);
   ASSERT_EQ(out.ret, 1);
   ExportExpectation expect;
@@ -210,10 +210,10 @@ TEST_F(ExportDriver, UnknownMaskKindCountsAsNoMask) {
 
 TEST_F(ExportDriver, AlphaIsWrittenOnlyWhenTheMaskIsAskedFor) {
   // Colour type 6 with saveMask 0 is what command 13 makes of a bilevel image's word.
-  HostSpec spec;
-  spec.kind = ColorKindBilevel;
-  spec.maskKind = MaskOneBit;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindBilevel;
+  shape.maskKind = MaskOneBit;
+  GuardedHostImage host(shape);
   Outcome out = Run(host.get(), 0x00086000);
   ASSERT_EQ(out.ret, 1);
   ExportExpectation expect;
@@ -245,11 +245,11 @@ TEST_F(ExportDriver, PaletteSizesAndDepthsFollowTheKind) {
       {ColorKindFullColor, 24, 16, 8, 768},
   };
   for (const Case& c : cases) {
-    HostSpec spec;
-    spec.kind = c.kind;
-    spec.bits = c.bits;
-    spec.paletteCount = c.paletteCount;
-    GuardedHostImage host(spec);
+    HostSpec shape;
+    shape.kind = c.kind;
+    shape.bits = c.bits;
+    shape.paletteCount = c.paletteCount;
+    GuardedHostImage host(shape);
     const Outcome out = Run(host.get(), 0x00083000);
     ASSERT_EQ(out.ret, 1) << c.kind;
     const ReadPng png = Chunks(out);
@@ -263,10 +263,10 @@ TEST_F(ExportDriver, PaletteSizesAndDepthsFollowTheKind) {
 }
 
 TEST_F(ExportDriver, TransparentIndexFiveListsFiveOpaqueEntriesThenZero) {
-  HostSpec spec;
-  spec.kind = ColorKindIndexed;
-  spec.background = 5;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindIndexed;
+  shape.background = 5;
+  GuardedHostImage host(shape);
   const Outcome out = Run(host.get(), 0x00083010);
   ASSERT_EQ(out.ret, 1);
   const ReadPng png = Chunks(out);
@@ -278,9 +278,9 @@ TEST_F(ExportDriver, TransparentIndexFiveListsFiveOpaqueEntriesThenZero) {
 
 TEST_F(ExportDriver, AlphaTypesWriteNoTransparencyChunk) {
   for (uint32_t options : {0x00084110u, 0x00086110u}) {
-    HostSpec spec;
-    spec.maskKind = MaskEightBit;
-    GuardedHostImage host(spec);
+    HostSpec shape;
+    shape.maskKind = MaskEightBit;
+    GuardedHostImage host(shape);
     const Outcome out = Run(host.get(), options);
     ASSERT_EQ(out.ret, 1);
     const ReadPng png = Chunks(out);
@@ -291,10 +291,10 @@ TEST_F(ExportDriver, AlphaTypesWriteNoTransparencyChunk) {
 
 TEST_F(ExportDriver, BackgroundAsIndexTakesItsLowByte) {
   // 0x105 names index 5: nothing outside the 256 entries is read.
-  HostSpec spec;
-  spec.kind = ColorKindIndexed;
-  spec.background = 0x105;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindIndexed;
+  shape.background = 0x105;
+  GuardedHostImage host(shape);
   for (uint32_t options : {0x00080010u, 0x00082010u, 0x00083010u}) {
     const Outcome out = Run(host.get(), options);
     ASSERT_EQ(out.ret, 1);
@@ -317,10 +317,10 @@ TEST_F(ExportDriver, BackgroundAsIndexTakesItsLowByte) {
 }
 
 TEST_F(ExportDriver, FullColourBackgroundIsItsOwnTransparentPaletteEntry) {
-  HostSpec spec;
-  spec.background = 0x00102030;  // red 0x30, green 0x20, blue 0x10: not among the pixels
-  spec.colours = 60;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.background = 0x00102030;  // red 0x30, green 0x20, blue 0x10: not among the pixels
+  shape.colours = 60;
+  GuardedHostImage host(shape);
   const Outcome out = Run(host.get(), 0x00083010);
   ASSERT_EQ(out.ret, 1);
   ExportExpectation expect;
@@ -335,11 +335,11 @@ TEST_F(ExportDriver, FullColourBackgroundIsItsOwnTransparentPaletteEntry) {
 }
 
 TEST_F(ExportDriver, ManyColoursIntoAPaletteMapEveryPixelToAnEntry) {
-  HostSpec spec;
-  spec.width = 91;
-  spec.height = 67;
-  spec.colours = 5000;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.width = 91;
+  shape.height = 67;
+  shape.colours = 5000;
+  GuardedHostImage host(shape);
   const Outcome out = Run(host.get(), 0x00083000);
   ASSERT_EQ(out.ret, 1);
   ReadPng png;
@@ -349,9 +349,9 @@ TEST_F(ExportDriver, ManyColoursIntoAPaletteMapEveryPixelToAnEntry) {
   ASSERT_EQ(plte.size(), 768u);
   // Every pixel lands on an entry near its colour (the boxes are small at 256 of them).
   long worst = 0;
-  for (uint32_t y = 0; y < spec.height; ++y) {
+  for (uint32_t y = 0; y < shape.height; ++y) {
     const Bytes want = test::ExpectedPngRow(host.image, 3, y);
-    for (uint32_t x = 0; x < spec.width; ++x) {
+    for (uint32_t x = 0; x < shape.width; ++x) {
       const uint8_t index = png.rows[y][x];
       long distance = 0;
       for (int k = 0; k < 3; ++k) distance += std::abs(plte[3 * index + k] - want[3 * x + k]);
@@ -378,8 +378,8 @@ TEST(NearestPaletteIndex, ExactThenCoarserLowestIndexWins) {
 // --- dialog ------------------------------------------------------------------------------------
 
 TEST_F(ExportDriver, CancelledDialogCreatesNoFileAndClearsResult) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   dialogAnswer = 0;
   const Outcome out = Run(host.get(), 0x00082000, nullptr, 1);
   EXPECT_EQ(out.ret, 0);
@@ -390,9 +390,9 @@ TEST_F(ExportDriver, CancelledDialogCreatesNoFileAndClearsResult) {
 }
 
 TEST_F(ExportDriver, DialogSeesSettledValuesAndItsChoiceIsUsed) {
-  HostSpec spec;
-  spec.kind = ColorKindGrey;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindGrey;
+  GuardedHostImage host(shape);
   dialogChanges = true;
   dialogSets = SaveOptionValues{1, 1, 0, 3, 8};
   Outcome out = Run(host.get(), 0x00084100, nullptr, 1);
@@ -415,8 +415,8 @@ TEST_F(ExportDriver, DialogSeesSettledValuesAndItsChoiceIsUsed) {
 }
 
 TEST_F(ExportDriver, DialogThatCannotOpenLeavesTheOptionsAndSucceeds) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   dialogAnswer = -1;
   const Outcome out = Run(host.get(), 0x00082001, nullptr, 1);
   EXPECT_EQ(out.ret, 1);
@@ -430,9 +430,9 @@ TEST_F(ExportDriver, DialogThatCannotOpenLeavesTheOptionsAndSucceeds) {
 // --- progress and title ------------------------------------------------------------------------
 
 TEST_F(ExportDriver, ProgressCountsRowsOverAllPasses) {
-  HostSpec spec;
-  spec.height = 5;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.height = 5;
+  GuardedHostImage host(shape);
   ASSERT_EQ(Run(host.get(), 0x00082000).ret, 1);
   ASSERT_EQ(progressCalls.size(), 6u);
   for (int i = 0; i <= 5; ++i) EXPECT_EQ(progressCalls[i], std::make_pair(i, 5));
@@ -449,8 +449,8 @@ TEST_F(ExportDriver, ProgressCountsRowsOverAllPasses) {
 }
 
 TEST_F(ExportDriver, TitleIsOneTextChunkJustBeforeTheEnd) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   Outcome out = Run(host.get(), 0x00082000, "");
   EXPECT_EQ(Chunks(out).Count("tEXt"), 0);
   out = Run(host.get(), 0x00082000, "Sunset");
@@ -463,8 +463,8 @@ TEST_F(ExportDriver, TitleIsOneTextChunkJustBeforeTheEnd) {
 
 TEST_F(ExportDriver, LongTitleIsWrittenWhole) {
   // Beyond 65535 bytes a 16-bit count would cut it (70000 would keep 4464 bytes).
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   const std::string title(70000, 'x');
   const Outcome out = Run(host.get(), 0x00082000, title.c_str());
   ASSERT_EQ(out.ret, 1);
@@ -474,9 +474,9 @@ TEST_F(ExportDriver, LongTitleIsWrittenWhole) {
 // --- failures -----------------------------------------------------------------------------------
 
 TEST_F(ExportDriver, ZeroRowsWriteTheHeadAndTitleThenFail) {
-  HostSpec spec;
-  spec.height = 0;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.height = 0;
+  GuardedHostImage host(shape);
   const Outcome out = Run(host.get(), 0xC0083000, "T");
   EXPECT_EQ(out.ret, 0);
   EXPECT_EQ(out.result, 0x7777);
@@ -487,8 +487,8 @@ TEST_F(ExportDriver, ZeroRowsWriteTheHeadAndTitleThenFail) {
 }
 
 TEST_F(ExportDriver, ZeroColumnsFailWithoutTouchingPixels) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   HostImage image = host.image;
   image.width = 0;
   image.rowBytes = 0;
@@ -500,8 +500,8 @@ TEST_F(ExportDriver, ZeroColumnsFailWithoutTouchingPixels) {
 }
 
 TEST_F(ExportDriver, FileThatCannotBeCreatedReportsWriteError) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   const int before = test::OpenCrtDescriptorCount();
   const Outcome out =
       Run(host.get(), 0x00082000, nullptr, 0, test::TempPath("missing") + "/dir/out.png");
@@ -512,20 +512,20 @@ TEST_F(ExportDriver, FileThatCannotBeCreatedReportsWriteError) {
 }
 
 TEST_F(ExportDriver, DescriptorsAreClosedOnSuccessAndFailure) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   const int before = test::OpenCrtDescriptorCount();
   EXPECT_EQ(Run(host.get(), 0x00083000).ret, 1);
-  spec.height = 0;
-  GuardedHostImage empty(spec);
+  shape.height = 0;
+  GuardedHostImage empty(shape);
   EXPECT_EQ(Run(empty.get(), 0x00083000).ret, 0);
   EXPECT_EQ(test::OpenCrtDescriptorCount(), before);
 }
 
 #if !defined(_WIN32)
 TEST_F(ExportDriver, WriteFailureInsideTheEncoderLeavesResultAlone) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   uint32_t options = 0x00083000;
   uint16_t result = 0x7777;
   EXPECT_EQ(ExportImage("/dev/full", nullptr, host.get(), nullptr, &options, nullptr, 0, &result),
@@ -537,8 +537,8 @@ TEST_F(ExportDriver, WriteFailureInsideTheEncoderLeavesResultAlone) {
 #endif
 
 TEST_F(ExportDriver, ImagesTheExportCannotReadAreRefusedBeforeWriting) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   HostImage image = host.image;
   image.width = 0x40000000;  // 4 bytes per pixel no longer fit 32 bits
   image.rowBytes = 0;
@@ -567,8 +567,8 @@ TEST_F(ExportDriver, ImagesTheExportCannotReadAreRefusedBeforeWriting) {
 }
 
 TEST_F(ExportDriver, HeaderStepRefusesOverflowingSizesWithNoMemory) {
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   HostImage image = host.image;
   image.width = 0x20000000;
   PngWriter writer;
@@ -579,11 +579,11 @@ TEST_F(ExportDriver, HeaderStepRefusesOverflowingSizesWithNoMemory) {
 
 TEST_F(ExportDriver, ShortHostStrideLeavesMissingPixelsBlack) {
   // A stride shorter than the pixels: the copy takes only the stride, the rest reads as 0.
-  HostSpec spec;
-  spec.kind = ColorKindGrey;
-  spec.width = 8;
-  spec.height = 3;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  shape.kind = ColorKindGrey;
+  shape.width = 8;
+  shape.height = 3;
+  GuardedHostImage host(shape);
   HostImage image = host.image;
   image.rowBytes = 5;
   image.height = 2;
@@ -599,8 +599,8 @@ TEST_F(ExportDriver, ShortHostStrideLeavesMissingPixelsBlack) {
 
 TEST_F(ExportDriver, FullColourSavedAsRgbDoesNotUseTheQuantizer) {
   // A quantizer already in place would make palette set-up fail; RGB and grey never ask.
-  HostSpec spec;
-  GuardedHostImage host(spec);
+  HostSpec shape;
+  GuardedHostImage host(shape);
   ASSERT_EQ(CreateQuantizer(), 1);
   EXPECT_EQ(Run(host.get(), 0x00082000).ret, 1);
   ASSERT_EQ(CreateQuantizer(), 1) << "every export releases the quantizer";
