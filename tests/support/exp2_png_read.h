@@ -1,6 +1,6 @@
-// A small, plain PNG reader for judging exported files on both targets (libpng exists only
-// for the Linux build): chunk list with CRC checks, the whole image stream inflated, every
-// row unfiltered and de-interlaced into one byte per sample.
+// Exported files as the export tests judge them, on both targets (libpng exists only for the
+// Linux build): chunk list with CRC checks, and every row, decoded by the independent decoder
+// of exp1_png_inspect.h, as one byte per sample.
 #pragma once
 
 #include <cstdint>
