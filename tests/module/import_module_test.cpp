@@ -14,11 +14,6 @@
 namespace pngtrans::test {
 namespace {
 
-Bytes TitleChunk(const std::string& text) {
-  const std::string data = std::string("Title") + '\0' + text;
-  return MakeChunk("tEXt", Bytes(data.begin(), data.end()));
-}
-
 class ImportCommand : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,7 +75,7 @@ TEST_F(ImportCommand, WidestRowsImportExactly) {
 TEST_F(ImportCommand, TitleBufferIsClearedThenFilledFromTheFile) {
   const RawImage raw = RandomImage(4, 3, 8, 2, 1);
   EncodeOptions withTitle;
-  withTitle.chunksAfterIdat = {TitleChunk(std::string(70, 'q'))};
+  withTitle.chunksAfterIdat = {TextChunk("Title", std::string(70, 'q'))};
   char title[64];
   std::memset(title, 'x', sizeof title);
   GuardedHost host;

@@ -12,11 +12,6 @@
 namespace pngtrans::test {
 namespace {
 
-Bytes TitleChunk(const std::string& text) {
-  const std::string data = std::string("Title") + '\0' + text;
-  return MakeChunk("tEXt", Bytes(data.begin(), data.end()));
-}
-
 class ProbeCommands : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,7 +119,7 @@ TEST_F(ProbeCommands, PreviewFillsTheDescriptionAndTitle) {
   Bytes phys = Be32(2835);
   Append(&phys, Be32(2835));
   phys.push_back(1);
-  options.chunksBeforeIdat = {MakeChunk("pHYs", phys), TitleChunk(std::string(70, 'T'))};
+  options.chunksBeforeIdat = {MakeChunk("pHYs", phys), TextChunk("Title", std::string(70, 'T'))};
   const std::string path = File(RandomImage(11, 6, 8, 6, 9), options);
   HostImage info;
   std::memset(&info, 0xEE, sizeof info);
@@ -154,7 +149,7 @@ TEST_F(ProbeCommands, PreviewFillsTheDescriptionAndTitle) {
 
 TEST_F(ProbeCommands, PreviewWithTitleOnlyOrNothing) {
   EncodeOptions options;
-  options.chunksAfterIdat = {TitleChunk("at the end")};
+  options.chunksAfterIdat = {TextChunk("Title", "at the end")};
   const std::string path = File(RandomImage(3, 3, 8, 0, 9), options);
   char title[64] = "old";
   uint16_t result = 0;

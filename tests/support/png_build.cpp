@@ -31,11 +31,21 @@ Bytes FilterRow(const Bytes& row, const Bytes& previous, uint32_t bpp, int type)
     const int c = (i >= bpp && !previous.empty()) ? previous[i - bpp] : 0;
     int predictor = 0;
     switch (type) {
-      case 1: predictor = a; break;
-      case 2: predictor = b; break;
-      case 3: predictor = (a + b) / 2; break;
-      case 4: predictor = Paeth(a, b, c); break;
-      default: predictor = 0; break;
+      case 1:
+        predictor = a;
+        break;
+      case 2:
+        predictor = b;
+        break;
+      case 3:
+        predictor = (a + b) / 2;
+        break;
+      case 4:
+        predictor = Paeth(a, b, c);
+        break;
+      default:
+        predictor = 0;
+        break;
     }
     out[i + 1] = static_cast<uint8_t>(row[i] - predictor);
   }
@@ -60,11 +70,17 @@ Bytes Be32(uint32_t v) {
           static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
-Bytes Be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+Bytes Be16(uint16_t v) {
+  return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
 
-void Append(Bytes* to, const Bytes& from) { to->insert(to->end(), from.begin(), from.end()); }
+void Append(Bytes* to, const Bytes& from) {
+  to->insert(to->end(), from.begin(), from.end());
+}
 
-Bytes PngSignature() { return {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}; }
+Bytes PngSignature() {
+  return {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+}
 
 Bytes MakeChunk(const std::string& type, const Bytes& data) {
   Bytes chunk = Be32(static_cast<uint32_t>(data.size()));
@@ -94,6 +110,13 @@ Bytes IhdrData(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorT
   return d;
 }
 
+Bytes TextChunk(const std::string& keyword, const std::string& text) {
+  Bytes data(keyword.begin(), keyword.end());
+  data.push_back(0);
+  data.insert(data.end(), text.begin(), text.end());
+  return MakeChunk("tEXt", data);
+}
+
 Bytes ZlibCompress(const Bytes& raw, int level) {
   uLongf size = compressBound(static_cast<uLong>(raw.size()));
   Bytes out(size);
@@ -104,12 +127,18 @@ Bytes ZlibCompress(const Bytes& raw, int level) {
 
 int ChannelsOf(uint8_t colorType) {
   switch (colorType) {
-    case 0: return 1;
-    case 2: return 3;
-    case 3: return 1;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 0;
+    case 0:
+      return 1;
+    case 2:
+      return 3;
+    case 3:
+      return 1;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 0;
   }
 }
 

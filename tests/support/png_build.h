@@ -23,6 +23,8 @@ Bytes MakeChunkBadCrc(const std::string& type, const Bytes& data);
 Bytes IhdrData(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
                uint8_t interlace = 0);
 Bytes ZlibCompress(const Bytes& raw, int level = 6);
+// A tEXt chunk: keyword, NUL, text.
+Bytes TextChunk(const std::string& keyword, const std::string& text);
 
 // Channels of a PNG colour type (0 for an invalid type).
 int ChannelsOf(uint8_t colorType);
@@ -53,8 +55,8 @@ struct EncodeOptions {
   std::vector<uint32_t> idatSizes;
   // A zero-length IDAT between every two IDAT chunks.
   bool zeroLengthIdats = false;
-  Bytes palette;  // PLTE data (RGB triples); written when not empty
-  Bytes trns;     // tRNS data; written when not empty
+  Bytes palette;                        // PLTE data (RGB triples); written when not empty
+  Bytes trns;                           // tRNS data; written when not empty
   std::vector<Bytes> chunksBeforeIdat;  // complete chunks (MakeChunk) after PLTE/tRNS
   std::vector<Bytes> chunksAfterIdat;   // complete chunks before IEND
   bool writeIend = true;

@@ -48,12 +48,6 @@ Bytes Phys(uint32_t x, uint32_t y, uint8_t unit = 1) {
 Bytes Gama(uint32_t value) {
   return MakeChunk("gAMA", Be32(value));
 }
-Bytes TextChunk(const std::string& key, const std::string& text) {
-  Bytes data = Text(key);
-  data.push_back(0);
-  Append(&data, Text(text));
-  return MakeChunk("tEXt", data);
-}
 Bytes Ztxt(const std::string& key, uint8_t method, const Bytes& payload) {
   Bytes data = Text(key);
   data.push_back(0);

@@ -15,13 +15,6 @@
 namespace pngtrans::test {
 namespace {
 
-Bytes TextChunk(const std::string& key, const std::string& text) {
-  Bytes data = Text(key);
-  data.push_back(0);
-  Append(&data, Text(text));
-  return MakeChunk("tEXt", data);
-}
-
 Bytes Phys(uint32_t x, uint32_t y) {
   Bytes data = Be32(x);
   Append(&data, Be32(y));
