@@ -302,12 +302,14 @@ Status PngReader::HandleIEND(uint32_t length) {
 // ---------------------------------------------------------------------------------------------
 // Ancillary chunks
 
+bool PngReader::FirstBeforeImageData(uint32_t validBit) const {
+  const uint32_t mode = state_->mode;
+  return (mode & ModeSawIHDR) != 0 && (mode & ModeSawIDAT) == 0 && (info_->valid & validBit) == 0;
+}
+
 Status PngReader::HandlegAMA(uint32_t length) {
   ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((s.mode & ModeSawPLTE) != 0 || (info_->valid & ValidgAMA) != 0) {
-    return PT_FAIL(StatusError);
-  }
+  if (!FirstBeforeImageData(ValidgAMA) || (s.mode & ModeSawPLTE) != 0) return PT_FAIL(StatusError);
   if (length != 4) return PT_FAIL(StatusError);
   uint8_t data[4];
   PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
@@ -321,10 +323,7 @@ Status PngReader::HandlegAMA(uint32_t length) {
 
 Status PngReader::HandlesBIT(uint32_t length) {
   ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((s.mode & ModeSawPLTE) != 0 || (info_->valid & ValidsBIT) != 0) {
-    return PT_FAIL(StatusError);
-  }
+  if (!FirstBeforeImageData(ValidsBIT) || (s.mode & ModeSawPLTE) != 0) return PT_FAIL(StatusError);
   const uint32_t expected = s.colorType == 3 ? 3 : s.channels;
   if (length != expected) return PT_FAIL(StatusError);
   uint8_t data[4] = {0, 0, 0, 0};
@@ -347,10 +346,7 @@ Status PngReader::HandlesBIT(uint32_t length) {
 
 Status PngReader::HandlecHRM(uint32_t length) {
   ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((s.mode & ModeSawPLTE) != 0 || (info_->valid & ValidcHRM) != 0) {
-    return PT_FAIL(StatusError);
-  }
+  if (!FirstBeforeImageData(ValidcHRM) || (s.mode & ModeSawPLTE) != 0) return PT_FAIL(StatusError);
   if (length != 32) return PT_FAIL(StatusError);
   // White point, red, green, blue: each pair is read and judged before the next. The values
   // are kept as 32-bit floats and judged as stored, so 80000 (a float just above 0.8) fails.
@@ -474,10 +470,7 @@ Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
 
 Status PngReader::HandlehIST(uint32_t length) {
   ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((s.mode & ModeSawPLTE) == 0 || (info_->valid & ValidhIST) != 0) {
-    return PT_FAIL(StatusError);
-  }
+  if (!FirstBeforeImageData(ValidhIST) || (s.mode & ModeSawPLTE) == 0) return PT_FAIL(StatusError);
   if (length != 2u * s.paletteCount) return PT_FAIL(StatusError);
   const uint32_t count = length / 2;
   s.hist = static_cast<uint16_t*>(ReaderAllocate(count * sizeof(uint16_t)));
@@ -493,8 +486,7 @@ Status PngReader::HandlehIST(uint32_t length) {
 
 Status PngReader::HandlepHYs(uint32_t length) {
   ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((info_->valid & ValidpHYs) != 0) return PT_FAIL(StatusError);
+  if (!FirstBeforeImageData(ValidpHYs)) return PT_FAIL(StatusError);
   if (length != 9) return PT_FAIL(StatusError);
   uint8_t data[9];
   PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
@@ -506,9 +498,7 @@ Status PngReader::HandlepHYs(uint32_t length) {
 }
 
 Status PngReader::HandleoFFs(uint32_t length) {
-  ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((info_->valid & ValidoFFs) != 0) return PT_FAIL(StatusError);
+  if (!FirstBeforeImageData(ValidoFFs)) return PT_FAIL(StatusError);
   if (length != 9) return PT_FAIL(StatusError);
   uint8_t data[9];
   PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
@@ -518,9 +508,7 @@ Status PngReader::HandleoFFs(uint32_t length) {
 }
 
 Status PngReader::HandlepCAL(uint32_t length) {
-  ReaderState& s = *state_;
-  if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) return PT_FAIL(StatusError);
-  if ((info_->valid & ValidpCAL) != 0) return PT_FAIL(StatusError);
+  if (!FirstBeforeImageData(ValidpCAL)) return PT_FAIL(StatusError);
   uint8_t* data = nullptr;
   PT_RETURN_IF_ERROR(ReadChunkCopy(length, &data));
   Status status = StatusOk;

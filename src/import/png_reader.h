@@ -26,10 +26,10 @@ enum ReaderModeBit : uint32_t {
 
 // ReaderFlags bits.
 enum ReaderFlagBit : uint32_t {
-  FlagZlibFinished = 0x20,   // compressed image stream reported its end
-  FlagRowInit = 0x40,        // rows prepared (StartRows ran)
-  FlagFreeTrns = 0x2000,     // the tRNS array is owned by the reader
-  FlagFreeHist = 0x4000,     // the hIST array is owned by the reader
+  FlagZlibFinished = 0x20,  // compressed image stream reported its end
+  FlagRowInit = 0x40,       // rows prepared (StartRows ran)
+  FlagFreeTrns = 0x2000,    // the tRNS array is owned by the reader
+  FlagFreeHist = 0x4000,    // the hIST array is owned by the reader
 };
 
 // Transformations bits (read side: only interlace handling).
@@ -112,7 +112,9 @@ class PngReader {
   PngReader& operator=(const PngReader&) = delete;
 
   // False when one of the three blocks could not be allocated.
-  bool Constructed() const { return state_ != nullptr && info_ != nullptr && paletteBuffer_ != nullptr; }
+  bool Constructed() const {
+    return state_ != nullptr && info_ != nullptr && paletteBuffer_ != nullptr;
+  }
 
   ReaderState& state() { return *state_; }
   PngInfo& info() { return *info_; }
@@ -131,8 +133,8 @@ class PngReader {
   void ResetCrc();
   void UpdateCrc(const uint8_t* bytes, uint32_t count);
   Status ReadChunkData(void* destination, uint32_t count);
-  int CheckChunkCrc();                // 1 = mismatch (also when the CRC cannot be read)
-  int FinishChunk(uint32_t skip);     // 1 = mismatch
+  int CheckChunkCrc();                       // 1 = mismatch (also when the CRC cannot be read)
+  int FinishChunk(uint32_t skip);            // 1 = mismatch
   Status ReadChunkHeader(uint32_t* length);  // length, ResetCrc, type through the CRC
   // Reads the next length data bytes through the CRC into a new buffer of length + 1 bytes
   // whose last byte is 0. The buffer grows with the bytes that actually arrive, so a huge
@@ -145,8 +147,8 @@ class PngReader {
   void SetPLTE(uint8_t* palette, uint16_t count);
   void SetgAMA(double gamma);
   void SetsBIT(const SignificantBits& bits);
-  void SetcHRM(double whiteX, double whiteY, double redX, double redY, double greenX,
-               double greenY, double blueX, double blueY);
+  void SetcHRM(double whiteX, double whiteY, double redX, double redY, double greenX, double greenY,
+               double blueX, double blueY);
   void SettRNS(uint8_t* trans, uint16_t count, const Color16* values);
   void SetbKGD(const Color16& background);
   void SethIST(uint16_t* hist);
@@ -207,6 +209,9 @@ class PngReader {
 
  private:
   void TeardownState();
+  // The placement rule the ancillary chunks before the image share: IHDR met, no IDAT yet,
+  // and no chunk of this kind (validBit) stored already.
+  bool FirstBeforeImageData(uint32_t validBit) const;
 
   ReaderState* state_;
   PngInfo* info_;
