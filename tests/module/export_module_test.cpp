@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "support/exp2_export_judge.h"
-#include "support/exp2_host_image.h"
-#include "support/exp2_png_read.h"
+#include "support/export_judge.h"
+#include "support/export_host.h"
+#include "support/png_readback.h"
 #include "support/files.h"
-#include "support/imp2_host.h"
+#include "support/import_host.h"
 #include "support/module_loader.h"
 
 namespace pngtrans::test {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "support/files.h"
-#include "support/imp2_host.h"
-#include "support/imp2_matrix.h"
+#include "support/import_host.h"
+#include "support/import_matrix.h"
 #include "support/module_loader.h"
 #include "support/png_build.h"
 

@@ -10,7 +10,7 @@
 
 #include "import/chunk_format.h"
 #include "import/png_reader.h"
-#include "support/imp1_reader_harness.h"
+#include "support/reader_harness.h"
 
 namespace pngtrans::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "export/png_writer.h"
 #include "platform/lowio.h"
-#include "support/exp1_writer_driver.h"
+#include "support/writer_driver.h"
 #include "support/png_build.h"
 
 namespace pngtrans {

@@ -15,9 +15,9 @@
 #include "export/png_writer.h"
 #include "plugin/save_options.h"
 #include "quantize/median_cut.h"
-#include "support/exp2_export_judge.h"
-#include "support/exp2_host_image.h"
-#include "support/exp2_png_read.h"
+#include "support/export_judge.h"
+#include "support/export_host.h"
+#include "support/png_readback.h"
 #include "support/files.h"
 #include "support/png_build.h"
 

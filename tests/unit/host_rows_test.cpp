@@ -9,7 +9,7 @@
 #include "import/import_driver.h"
 #include "import/png_reader.h"
 #include "support/guarded_memory.h"
-#include "support/imp2_row_harness.h"
+#include "support/row_harness.h"
 
 namespace pngtrans::test {
 namespace {

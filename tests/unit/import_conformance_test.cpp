@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "import/import_driver.h"
-#include "support/imp2_matrix.h"
+#include "support/import_matrix.h"
 #include "support/png_judge.h"
 
 namespace pngtrans::test {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "import/import_driver.h"
-#include "support/imp1_reader_harness.h"
-#include "support/imp2_host.h"
+#include "support/reader_harness.h"
+#include "support/import_host.h"
 
 namespace pngtrans::test {
 namespace {
@@ -22,7 +22,7 @@ struct Outcome {
 class ImportDriver : public ::testing::Test {
  protected:
   Outcome Import(const Bytes& file, ProgressCallback progress = nullptr, bool withTitle = true) {
-    const std::string path = TempPath("imp2.png");
+    const std::string path = TempPath("import.png");
     EXPECT_TRUE(WriteFileBytes(path, file));
     Outcome out;
     char title[64];

@@ -8,7 +8,7 @@
 
 #include "import/adam7.h"
 #include "import/png_reader.h"
-#include "support/imp2_row_harness.h"
+#include "support/row_harness.h"
 
 namespace pngtrans::test {
 namespace {

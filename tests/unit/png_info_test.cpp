@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "import/png_reader.h"
-#include "support/imp1_reader_harness.h"
+#include "support/reader_harness.h"
 
 namespace pngtrans::test {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "import/probe.h"
 #include "support/files.h"
-#include "support/imp1_reader_harness.h"
+#include "support/reader_harness.h"
 #include "support/png_build.h"
 #if PNGTRANS_HAVE_LIBPNG
 #include "support/png_judge.h"

@@ -10,8 +10,8 @@
 
 #include "export/png_writer.h"
 #include "platform/lowio.h"
-#include "support/exp1_png_inspect.h"
-#include "support/exp1_writer_driver.h"
+#include "support/png_parts.h"
+#include "support/writer_driver.h"
 #include "support/png_build.h"
 
 namespace pngtrans {

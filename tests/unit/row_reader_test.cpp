@@ -6,7 +6,7 @@
 #include <random>
 
 #include "import/png_reader.h"
-#include "support/imp2_row_harness.h"
+#include "support/row_harness.h"
 
 namespace pngtrans::test {
 namespace {

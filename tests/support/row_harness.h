@@ -8,8 +8,8 @@
 
 #include "import/chunk_format.h"
 #include "import/png_reader.h"
-#include "support/imp1_reader_harness.h"
-#include "support/imp2_host.h"
+#include "support/reader_harness.h"
+#include "support/import_host.h"
 
 namespace pngtrans::test {
 

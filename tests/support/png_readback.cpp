@@ -1,8 +1,8 @@
-#include "support/exp2_png_read.h"
+#include "support/png_readback.h"
 
 #include <utility>
 
-#include "support/exp1_png_inspect.h"
+#include "support/png_parts.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {

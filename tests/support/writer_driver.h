@@ -11,7 +11,7 @@
 #include "export/png_writer.h"
 #include "plugin/status.h"
 #include "platform/lowio.h"
-#include "support/exp1_png_inspect.h"
+#include "support/png_parts.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {

@@ -1,4 +1,4 @@
-#include "support/exp1_png_inspect.h"
+#include "support/png_parts.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/imp2_host.h"
+#include "support/import_host.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {

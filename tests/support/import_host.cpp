@@ -1,4 +1,4 @@
-#include "support/imp2_host.h"
+#include "support/import_host.h"
 
 #include <cstring>
 

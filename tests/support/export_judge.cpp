@@ -1,10 +1,10 @@
-#include "support/exp2_export_judge.h"
+#include "support/export_judge.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "support/exp2_host_image.h"
-#include "support/exp2_png_read.h"
+#include "support/export_host.h"
+#include "support/png_readback.h"
 #include "support/png_build.h"
 #include "support/png_judge.h"
 

@@ -1,4 +1,4 @@
-#include "support/imp2_matrix.h"
+#include "support/import_matrix.h"
 
 #include "support/png_judge.h"
 

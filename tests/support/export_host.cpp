@@ -1,4 +1,4 @@
-#include "support/exp2_host_image.h"
+#include "support/export_host.h"
 
 #include <cstring>
 

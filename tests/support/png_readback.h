@@ -1,6 +1,6 @@
 // Exported files as the export tests judge them, on both targets (libpng exists only for the
 // Linux build): chunk list with CRC checks, and every row, decoded by the independent decoder
-// of exp1_png_inspect.h, as one byte per sample.
+// of png_parts.h, as one byte per sample.
 #pragma once
 
 #include <cstdint>

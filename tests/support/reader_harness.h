@@ -125,7 +125,7 @@ inline Bytes Text(const std::string& s) {
 class ReaderOnFile {
  public:
   explicit ReaderOnFile(const Bytes& bytes, bool readSignature = true)
-      : path_(TempPath("imp1.png")) {
+      : path_(TempPath("reader.png")) {
     EXPECT_TRUE(WriteFileBytes(path_, bytes));
     initStatus_ = reader_.InitReader();
     fd_ = lowio::OpenRead(path_.c_str());
