@@ -8,21 +8,14 @@
 #include "support/files.h"
 #include "support/import_host.h"
 #include "support/import_matrix.h"
-#include "support/module_loader.h"
+#include "support/module_fixture.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {
 namespace {
 
-class ImportCommand : public ::testing::Test {
+class ImportCommand : public ModuleTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(module_.ok()) << module_.error();
-    descriptors_ = OpenCrtDescriptorCount();
-  }
-  void TearDown() override {
-    EXPECT_EQ(OpenCrtDescriptorCount(), descriptors_) << "the module left a descriptor open";
-  }
   // Command 3 on the bytes; returns the procedure's result, with the header's result.
   int Import(const Bytes& file, GuardedHost* host, uint16_t* result, uint32_t* options,
              char* title = nullptr, ProgressCallback progress = nullptr) {
@@ -53,9 +46,6 @@ class ImportCommand : public ::testing::Test {
     EXPECT_EQ(options, ExpectedOptions(c)) << c.name;
     EXPECT_EQ(host.releaseCalls(), 0) << c.name;
   }
-
-  LoadedModule module_;
-  int descriptors_ = 0;
 };
 
 TEST_F(ImportCommand, EveryFormatOfTheMatrixImportsExactly) {

@@ -6,20 +6,16 @@
 #include <string>
 
 #include "support/files.h"
-#include "support/module_loader.h"
+#include "support/module_fixture.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {
 namespace {
 
-class ProbeCommands : public ::testing::Test {
+class ProbeCommands : public ModuleTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(module_.ok()) << module_.error();
-    descriptors_ = OpenCrtDescriptorCount();
-  }
   void TearDown() override {
-    EXPECT_EQ(OpenCrtDescriptorCount(), descriptors_) << "the module left a descriptor open";
+    ModuleTest::TearDown();
     for (const std::string& path : paths_) RemoveFile(path);
   }
   std::string File(const Bytes& bytes) {
@@ -46,8 +42,6 @@ class ProbeCommands : public ::testing::Test {
     return ret;
   }
 
-  LoadedModule module_;
-  int descriptors_ = 0;
   std::vector<std::string> paths_;
 };
 

@@ -56,7 +56,8 @@ TEST_F(TranslatorModule, CapabilityQueryUsesLow16BitsOfTheCode) {
   for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 9u, 11u, 13u, 0x00010003u}) {
     EXPECT_EQ(Call(&header, code), 1) << code;
   }
-  for (uint32_t code : {6u, 7u, 8u, 10u, 12u, 14u, 0xFFFFu}) EXPECT_EQ(Call(&header, code), 0) << code;
+  for (uint32_t code : {6u, 7u, 8u, 10u, 12u, 14u, 0xFFFFu})
+    EXPECT_EQ(Call(&header, code), 0) << code;
   EXPECT_EQ(header.result, 0x5555);
   EXPECT_EQ(header.hostData, 0x12345678u);
 }

@@ -1,0 +1,26 @@
+// Base fixture of the module tests: the module loaded as a host loads it, and a check that no
+// command left a file descriptor open.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "support/files.h"
+#include "support/module_loader.h"
+
+namespace pngtrans::test {
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(module_.ok()) << module_.error();
+    descriptors_ = OpenCrtDescriptorCount();
+  }
+  void TearDown() override {
+    EXPECT_EQ(OpenCrtDescriptorCount(), descriptors_) << "the module left a descriptor open";
+  }
+
+  LoadedModule module_;
+  int descriptors_ = 0;
+};
+
+}  // namespace pngtrans::test
