@@ -22,13 +22,20 @@ inline uint32_t PassPixelWidth(uint32_t width, int pass) {
 // Whether image row r carries data for pass p in an image of the given width.
 inline bool PassHasRow(int pass, uint32_t row, uint32_t width) {
   switch (pass) {
-    case 0: return (row & 7) == 0;
-    case 1: return (row & 7) == 0 && width >= 5;
-    case 2: return (row & 7) == 4;
-    case 3: return (row & 3) == 0 && width >= 3;
-    case 4: return (row & 3) == 2;
-    case 5: return (row & 1) == 0 && width >= 2;
-    default: return (row & 1) == 1;
+    case 0:
+      return (row & 7) == 0;
+    case 1:
+      return (row & 7) == 0 && width >= 5;
+    case 2:
+      return (row & 7) == 4;
+    case 3:
+      return (row & 3) == 0 && width >= 3;
+    case 4:
+      return (row & 3) == 2;
+    case 5:
+      return (row & 1) == 0 && width >= 2;
+    default:
+      return (row & 1) == 1;
   }
 }
 

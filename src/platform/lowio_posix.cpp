@@ -29,7 +29,9 @@ int32_t TransferAll(Op op, uint32_t count) {
 }
 }  // namespace
 
-bool CanRead(const char* path) { return path != nullptr && ::access(path, R_OK) == 0; }
+bool CanRead(const char* path) {
+  return path != nullptr && ::access(path, R_OK) == 0;
+}
 
 int OpenRead(const char* path) {
   if (path == nullptr) return -1;
@@ -57,6 +59,8 @@ int32_t SeekRelative(int fd, int32_t offset) {
   return static_cast<int32_t>(position);
 }
 
-int Close(int fd) { return ::close(fd); }
+int Close(int fd) {
+  return ::close(fd);
+}
 
 }  // namespace pngtrans::lowio

@@ -9,7 +9,9 @@
 
 namespace pngtrans::lowio {
 
-bool CanRead(const char* path) { return path != nullptr && ::_access(path, 4) == 0; }
+bool CanRead(const char* path) {
+  return path != nullptr && ::_access(path, 4) == 0;
+}
 
 int OpenRead(const char* path) {
   if (path == nullptr) return -1;
@@ -32,8 +34,12 @@ int32_t Write(int fd, const void* buffer, uint32_t count) {
   return ::_write(fd, buffer, count);
 }
 
-int32_t SeekRelative(int fd, int32_t offset) { return ::_lseek(fd, offset, SEEK_CUR); }
+int32_t SeekRelative(int fd, int32_t offset) {
+  return ::_lseek(fd, offset, SEEK_CUR);
+}
 
-int Close(int fd) { return ::_close(fd); }
+int Close(int fd) {
+  return ::_close(fd);
+}
 
 }  // namespace pngtrans::lowio

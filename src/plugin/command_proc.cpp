@@ -75,9 +75,10 @@ int Import(CommandHeader* header, Arguments& args) {
   const auto progress = reinterpret_cast<ProgressCallback>(args.Pointer<void>());
   if (title != nullptr) title[0] = '\0';
   uint32_t localOptions = 0;
-  const Status status = image == nullptr ? StatusError
-                                         : ImportImage(path, title, image, progress,
-                                                       options != nullptr ? options : &localOptions);
+  const Status status =
+      image == nullptr
+          ? StatusError
+          : ImportImage(path, title, image, progress, options != nullptr ? options : &localOptions);
   header->result = status;
   return status == StatusOk ? 1 : 0;
 }
@@ -128,8 +129,8 @@ int Attributes(CommandHeader* header, Arguments& args) {
   header->result = status;
   if (status != StatusOk) return 0;
   uint32_t word = kAttributeBase;
-  if (image.bitsPerPixel == 8) word |= image.colorKind == ColorKindGrey ? kAttributeGrey8
-                                                                        : kAttributeIndexed8;
+  if (image.bitsPerPixel == 8)
+    word |= image.colorKind == ColorKindGrey ? kAttributeGrey8 : kAttributeIndexed8;
   if (image.bitsPerPixel == 24) word |= kAttributeColor24;
   if (flags & ProbeFoundTrns) word |= kAttributeTransparent;
   if (flags & ProbeHasAlpha) word |= kAttributeAlpha;

@@ -14,7 +14,9 @@
 
 extern "C" {
 
-PT_EXPORT int PT_CDECL CountXTND() { return 1; }
+PT_EXPORT int PT_CDECL CountXTND() {
+  return 1;
+}
 
 PT_EXPORT void PT_CDECL GetXTNDInfo(int32_t index, void* destination) {
   // The module holds a single translator: any other index would read past its record, so the

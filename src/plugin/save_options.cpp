@@ -13,7 +13,9 @@ int RunRealDialog(SaveOptionValues* values, HostWindow parent) {
 
 SaveDialogRunner dialogRunner = RunRealDialog;
 
-uint32_t Nibble(uint32_t word, int shift) { return (word >> shift) & 0xF; }
+uint32_t Nibble(uint32_t word, int shift) {
+  return (word >> shift) & 0xF;
+}
 
 }  // namespace
 
@@ -36,7 +38,9 @@ uint32_t EncodeSaveOptions(uint32_t word, const SaveOptionValues& values) {
   return (word & ~kFieldsMask) | fields;
 }
 
-SaveOptionValues DefaultEditOptions() { return SaveOptionValues{0, 0, 0, 2, 8}; }
+SaveOptionValues DefaultEditOptions() {
+  return SaveOptionValues{0, 0, 0, 2, 8};
+}
 
 int EditSaveOptions(HostWindow parent, uint32_t* options) {
   SaveOptionValues values = *options == 0 ? DefaultEditOptions() : DecodeSaveOptions(*options);

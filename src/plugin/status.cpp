@@ -12,7 +12,9 @@ Status RaiseStatus(Status status, const char* file, int line) {
   return status;
 }
 
-const StatusOrigin& LastStatusOrigin() { return lastOrigin; }
+const StatusOrigin& LastStatusOrigin() {
+  return lastOrigin;
+}
 #endif
 
 }  // namespace pngtrans

@@ -19,6 +19,8 @@ const TranslatorRecord kRecord = {
 
 }  // namespace
 
-const TranslatorRecord& ModuleTranslatorRecord() { return kRecord; }
+const TranslatorRecord& ModuleTranslatorRecord() {
+  return kRecord;
+}
 
 }  // namespace pngtrans

@@ -14,7 +14,9 @@ voidpf zlibAllocate(voidpf /*opaque*/, uInt count, uInt size) {
   return std::calloc(bytes == 0 ? 1 : bytes, 1);
 }
 
-void zlibFree(voidpf /*opaque*/, voidpf block) { std::free(block); }
+void zlibFree(voidpf /*opaque*/, voidpf block) {
+  std::free(block);
+}
 
 void freeIfPresent(void* block) {
   if (block != nullptr) std::free(block);

@@ -102,7 +102,8 @@ GuardedHostImage::GuardedHostImage(const HostSpec& shape) {
     image.maskBits = shape.maskKind == MaskOneBit ? 1 : 8;
     image.maskRowBytes = static_cast<int32_t>(maskUsed + shape.maskPad);
     const size_t maskBytes =
-        shape.height == 0 ? 1 : static_cast<size_t>(shape.height - 1) * image.maskRowBytes + maskUsed;
+        shape.height == 0 ? 1
+                          : static_cast<size_t>(shape.height - 1) * image.maskRowBytes + maskUsed;
     mask_ = GuardedAlloc(maskBytes == 0 ? 1 : maskBytes);
     auto* mask = static_cast<uint8_t*>(mask_);
     for (size_t i = 0; i < maskBytes; ++i) mask[i] = static_cast<uint8_t>(NextRandom(&state));

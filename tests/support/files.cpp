@@ -57,12 +57,15 @@ bool ReadFileBytes(const std::string& path, Bytes* bytes) {
   bytes->clear();
   uint8_t buffer[65536];
   size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes->insert(bytes->end(), buffer, buffer + n);
   std::fclose(f);
   return true;
 }
 
-void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+void RemoveFile(const std::string& path) {
+  std::remove(path.c_str());
+}
 
 int OpenDescriptorCount() {
 #if defined(_WIN32)

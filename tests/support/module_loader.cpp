@@ -16,9 +16,13 @@ std::string DefaultModulePath() {
   return overridden != nullptr && *overridden != '\0' ? overridden : PNGTRANS_MODULE_PATH;
 }
 
-LoadedModule::LoadedModule() { Load(DefaultModulePath()); }
+LoadedModule::LoadedModule() {
+  Load(DefaultModulePath());
+}
 
-LoadedModule::LoadedModule(const std::string& path) { Load(path); }
+LoadedModule::LoadedModule(const std::string& path) {
+  Load(path);
+}
 
 #if defined(_WIN32)
 void LoadedModule::Load(const std::string& path) {

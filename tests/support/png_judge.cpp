@@ -42,8 +42,8 @@ void IgnoreWarning(png_structp, png_const_charp) {}
 
 bool DecodeWithLibpng(const Bytes& file, DecodedPng* out) {
   *out = DecodedPng();
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &out->error, RecordError,
-                                           IgnoreWarning);
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, &out->error, RecordError, IgnoreWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
   png_infop endInfo = png_create_info_struct(png);
@@ -118,8 +118,8 @@ bool EncodeWithLibpng(const RawImage& image, bool interlace, const Bytes& palett
                       const Bytes& trns, Bytes* out) {
   out->clear();
   std::string error;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, RecordError,
-                                            IgnoreWarning);
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, RecordError, IgnoreWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
   std::vector<png_bytep> pointers(image.height);

@@ -131,8 +131,8 @@ TEST_F(ExportDriver, EveryKindIntoEveryColourTypeMaskInterlaceAndTransparency) {
             shape.maskPad = static_cast<uint32_t>(files % 2);
             shape.seed = static_cast<uint32_t>(files + 1);
             shape.background = kind.kind == ColorKindFullColor ? 0x00336699u
-                              : kind.kind == ColorKindBilevel ? 1u
-                                                              : 5u;
+                               : kind.kind == ColorKindBilevel ? 1u
+                                                               : 5u;
             GuardedHostImage host(shape);
             const bool alpha = type == 4 || type == 6;
             const uint32_t given = 0xA5500000u | OptionWord(type, interlace, transparency, alpha);

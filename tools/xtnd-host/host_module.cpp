@@ -24,8 +24,8 @@ HostModule::HostModule(const std::string& path) {
   }
   count_ = reinterpret_cast<decltype(count_)>(
       reinterpret_cast<void*>(GetProcAddress(module, "_CountXTND")));
-  auto getInfo = reinterpret_cast<GetInfoFn>(
-      reinterpret_cast<void*>(GetProcAddress(module, "_GetXTNDInfo")));
+  auto getInfo =
+      reinterpret_cast<GetInfoFn>(reinterpret_cast<void*>(GetProcAddress(module, "_GetXTNDInfo")));
 #else
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {

@@ -62,11 +62,16 @@ void PT_CDECL TrackProgress(int32_t done, int32_t total) {
 
 const char* KindName(int32_t kind) {
   switch (kind) {
-    case 0: return "bilevel";
-    case 1: return "grey";
-    case 2: return "indexed";
-    case 3: return "full colour";
-    default: return "unknown";
+    case 0:
+      return "bilevel";
+    case 1:
+      return "grey";
+    case 2:
+      return "indexed";
+    case 3:
+      return "full colour";
+    default:
+      return "unknown";
   }
 }
 
@@ -150,9 +155,9 @@ void MakeSample(Sample* s) {
   for (uint32_t y = 0; y < h; ++y) {
     for (uint32_t x = 0; x < w; ++x) {
       uint8_t* p = &s->pixels[(y * w + x) * 3];
-      p[0] = static_cast<uint8_t>(x * 255 / (w - 1));           // blue
-      p[1] = static_cast<uint8_t>(y * 255 / (h - 1));           // green
-      p[2] = static_cast<uint8_t>(((x / 8 + y / 8) & 1) * 200); // red checks
+      p[0] = static_cast<uint8_t>(x * 255 / (w - 1));            // blue
+      p[1] = static_cast<uint8_t>(y * 255 / (h - 1));            // green
+      p[2] = static_cast<uint8_t>(((x / 8 + y / 8) & 1) * 200);  // red checks
       const int dx = static_cast<int>(x) - 48, dy = static_cast<int>(y) - 32;
       s->mask[y * w + x] = dx * dx + dy * dy < 28 * 28 ? 255 : 0;
     }
@@ -215,10 +220,10 @@ int Demo(const HostModule& module, const std::string& outDir) {
       continue;
     }
     if (mode.lossless) {
-      const bool samePixels = opened.image.width == 96 && opened.image.height == 64 &&
-                              opened.image.bitsPerPixel == 24 &&
-                              std::memcmp(opened.image.pixels, sample.pixels.data(),
-                                          sample.pixels.size()) == 0;
+      const bool samePixels =
+          opened.image.width == 96 && opened.image.height == 64 &&
+          opened.image.bitsPerPixel == 24 &&
+          std::memcmp(opened.image.pixels, sample.pixels.data(), sample.pixels.size()) == 0;
       const bool wantMask = (mode.options & 0x0F00) == 0x0100;
       const bool sameMask = !wantMask || (opened.image.mask != nullptr &&
                                           std::memcmp(opened.image.mask, sample.mask.data(),
