@@ -1,6 +1,6 @@
-// Test harness for the reader's chunk side: a host that counts its callbacks and hands out
-// guard-paged buffers, a PngReader set up on a file written from test bytes, and an allocator
-// that fails on request. Header-only, for unit tests (which link the core library).
+// Test harness for the reader's chunk side: a PngReader set up on a file written from test
+// bytes, and an allocator that fails on request (the counting, guard-paged host is GuardedHost
+// in import_host.h). Header-only, for unit tests (which link the core library).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,60 +16,6 @@
 #include "support/png_build.h"
 
 namespace pngtrans::test {
-
-// The host side of an import. image is the first member, so the callbacks find the TestHost
-// from the HostImage pointer they receive.
-struct TestHost {
-  HostImage image;
-  int allocateCalls = 0;
-  int releaseCalls = 0;
-  int allocateResult = 1;  // what allocate returns; 0 = the host cannot allocate
-  static constexpr uint64_t kMaxBytes = 64u << 20;
-  void* pixels = nullptr;
-  void* palette = nullptr;
-  void* mask = nullptr;
-
-  TestHost() {
-    std::memset(&image, 0, sizeof image);
-    image.allocate = &TestHost::Allocate;
-    image.release = &TestHost::Release;
-  }
-  ~TestHost() { FreeBuffers(); }
-  TestHost(const TestHost&) = delete;
-  TestHost& operator=(const TestHost&) = delete;
-
-  void FreeBuffers() {
-    if (pixels != nullptr) GuardedFree(pixels);
-    if (palette != nullptr) GuardedFree(palette);
-    if (mask != nullptr) GuardedFree(mask);
-    pixels = palette = mask = nullptr;
-  }
-
-  static int PT_CDECL Allocate(HostImage* image) {
-    TestHost* host = reinterpret_cast<TestHost*>(image);
-    ++host->allocateCalls;
-    if (host->allocateResult == 0) return 0;
-    host->FreeBuffers();
-    // Like a real host, this one declines images it has no room for.
-    const uint64_t pixelBytes = static_cast<uint64_t>(image->height) * image->rowBytes;
-    if (pixelBytes > kMaxBytes) return 0;
-    host->pixels = GuardedAlloc(pixelBytes == 0 ? 1 : static_cast<size_t>(pixelBytes));
-    host->palette = GuardedAlloc(256 * sizeof(ColorValue));
-    std::memset(host->palette, 0xCD, 256 * sizeof(ColorValue));
-    image->pixels = static_cast<uint8_t*>(host->pixels);
-    image->palette = static_cast<ColorValue*>(host->palette);
-    if (image->maskKind != 0) {
-      const size_t maskBytes = static_cast<size_t>(image->height) * image->maskRowBytes;
-      host->mask = GuardedAlloc(maskBytes == 0 ? 1 : maskBytes);
-      image->mask = static_cast<uint8_t*>(host->mask);
-    }
-    return host->allocateResult;
-  }
-  static int PT_CDECL Release(HostImage* image) {
-    ++reinterpret_cast<TestHost*>(image)->releaseCalls;
-    return 1;
-  }
-};
 
 // An allocator for SetReaderAllocatorForTesting: fails the failAt-th allocation (1-based) and,
 // with failAfter, every one after it; records the largest request.

@@ -10,6 +10,7 @@
 
 #include "import/chunk_format.h"
 #include "import/png_reader.h"
+#include "support/import_host.h"
 #include "support/reader_harness.h"
 
 namespace pngtrans::test {
@@ -71,7 +72,7 @@ class HeadChunks : public ::testing::Test {
     file_ = std::make_unique<ReaderOnFile>(file);
     EXPECT_EQ(file_->signatureStatus(), StatusOk);
     options_ = optionsPreset;
-    return reader().ReadHeadChunks(&host_.image, &options_, title_);
+    return reader().ReadHeadChunks(host_.image(), &options_, title_);
   }
   Status Run(std::initializer_list<Bytes> chunks, uint32_t optionsPreset = 0) {
     return Run(PngOf(chunks), optionsPreset);
@@ -80,7 +81,7 @@ class HeadChunks : public ::testing::Test {
   ReaderState& state() { return reader().state(); }
   PngInfo& info() { return reader().info(); }
 
-  TestHost host_;
+  GuardedHost host_;
   uint32_t options_ = 0;
   char title_[64] = {};
   std::unique_ptr<ReaderOnFile> file_;
@@ -93,8 +94,8 @@ TEST_F(HeadChunks, PaletteFileDeliversEverythingAndStopsAtImageData) {
   ASSERT_EQ(Run({Ihdr(5, 3, 8, 3), Plte(4), MakeChunk("tRNS", {0, 128, 255}), Phys(2835, 2835),
                  TextChunk("Title", "A palette"), Idat()}),
             StatusOk);
-  EXPECT_EQ(host_.allocateCalls, 1);
-  const HostImage& image = host_.image;
+  EXPECT_EQ(host_.allocateCalls(), 1);
+  const HostImage& image = *host_.image();
   EXPECT_EQ(image.width, 5u);
   EXPECT_EQ(image.height, 3u);
   EXPECT_EQ(image.colorKind, ColorKindIndexed);
@@ -142,7 +143,7 @@ TEST_F(HeadChunks, OptionWordDescribesTheFileNibbleByNibble) {
 TEST_F(HeadChunks, CrcMismatchToleratedWhereTheChunkIsEssentialOrHarmless) {
   EXPECT_EQ(Run({MakeChunkBadCrc("IHDR", IhdrData(2, 2, 8, 0)), Idat()}), StatusOk);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 3), MakeChunkBadCrc("PLTE", PaletteData(2)), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.palette[1], 1u + 256 * 2 + 65536 * 254);
+  EXPECT_EQ(host_.image()->palette[1], 1u + 256 * 2 + 65536 * 254);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 0), MakeChunkBadCrc("prVt", Text("private")), Idat()}), StatusOk);
   // A damaged cHRM is dropped silently and the next chunk is read from the right place.
   EXPECT_EQ(
@@ -192,7 +193,7 @@ TEST_F(HeadChunks, CrcMismatchFailsOtherKnownChunks) {
 TEST_F(HeadChunks, HeaderMustComeFirstAndOnce) {
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 0), Ihdr(2, 2, 8, 0), Idat()}), StatusBadFormat);
   EXPECT_EQ(Run({MakeChunk("prVt", {1}), Ihdr(2, 2, 8, 0), Idat()}), StatusOk);
-  EXPECT_EQ(host_.allocateCalls, 2);
+  EXPECT_EQ(host_.allocateCalls(), 2);
   EXPECT_EQ(Run({MakeChunk("IHDR", Bytes(12, 1)), Idat()}), StatusBadFormat);
   EXPECT_EQ(Run({MakeChunk("IHDR", Bytes(14, 1)), Idat()}), StatusBadFormat);
 }
@@ -200,7 +201,7 @@ TEST_F(HeadChunks, HeaderMustComeFirstAndOnce) {
 TEST_F(HeadChunks, ImageDataOutOfPlaceLeavesOptionWordUntouched) {
   EXPECT_EQ(Run({Idat(), Ihdr(2, 2, 8, 0)}, 0x12345678u), StatusBadFormat);
   EXPECT_EQ(options_, 0x12345678u);
-  EXPECT_EQ(host_.allocateCalls, 0);
+  EXPECT_EQ(host_.allocateCalls(), 0);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 3), Idat(), Plte(2)}, 0x12345678u), StatusBadFormat);
   EXPECT_EQ(options_, 0x12345678u);
   // Other images need no palette before their data.
@@ -272,7 +273,7 @@ TEST_F(HeadChunks, ChunksBeforeTheHeaderAreRefusedWithTheirStatus) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run({c.first, Ihdr(2, 2, 8, 3), Plte(2), Idat()}), c.second);
-    EXPECT_EQ(host_.allocateCalls, 0);
+    EXPECT_EQ(host_.allocateCalls(), 0);
   }
 }
 
@@ -286,7 +287,7 @@ TEST_F(HeadChunks, HeaderFieldsOutsideTheFormatFail) {
   };
   for (const Bytes& data : bad) {
     EXPECT_EQ(Run({MakeChunk("IHDR", data), Idat()}), StatusError);
-    EXPECT_EQ(host_.allocateCalls, 0);
+    EXPECT_EQ(host_.allocateCalls(), 0);
   }
   for (int byte : {10, 11}) {
     Bytes data = IhdrData(1, 1, 8, 0);
@@ -306,11 +307,11 @@ TEST_F(HeadChunks, PaletteLengthsAndSizes) {
   EXPECT_EQ(state().paletteCount, 256);
   EXPECT_EQ(info().paletteCount, 256);
   EXPECT_EQ(info().palette, reader().paletteBuffer());
-  EXPECT_EQ(host_.image.palette[255], 255u + 256 * 254 + 65536 * 0);
+  EXPECT_EQ(host_.image()->palette[255], 255u + 256 * 254 + 65536 * 0);
   // A suggested palette in a colour image also reaches the host's palette.
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 2), Plte(2), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.palette[1], 1u + 256 * 2 + 65536 * 254);
-  EXPECT_EQ(host_.image.palette[2], 0u);
+  EXPECT_EQ(host_.image()->palette[1], 1u + 256 * 2 + 65536 * 254);
+  EXPECT_EQ(host_.image()->palette[2], 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -329,12 +330,12 @@ TEST_F(HeadChunks, HeaderMapsToHostLayouts) {
       {6, 16, 3, 24, 15, 2},
   };
   for (const Case& c : cases) {
-    host_.image.paletteCount = 777;
-    host_.image.maskKind = 9;
-    host_.image.maskBits = 9;
-    host_.image.maskRowBytes = 9;
+    host_.image()->paletteCount = 777;
+    host_.image()->maskKind = 9;
+    host_.image()->maskBits = 9;
+    host_.image()->maskRowBytes = 9;
     ASSERT_EQ(Run({Ihdr(5, 2, c.depth, c.colorType), Plte(2), Idat()}), StatusOk);
-    const HostImage& image = host_.image;
+    const HostImage& image = *host_.image();
     const std::string label = std::to_string(c.colorType) + "/" + std::to_string(c.depth);
     EXPECT_EQ(image.colorKind, c.kind) << label;
     EXPECT_EQ(image.bitsPerPixel, c.bits) << label;
@@ -348,36 +349,36 @@ TEST_F(HeadChunks, HeaderMapsToHostLayouts) {
 
 TEST_F(HeadChunks, ResolutionDefaultsOnlyWhenBothAreZero) {
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 0), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.resolutionX, 180u);
-  EXPECT_EQ(host_.image.resolutionY, 180u);
-  host_.image.resolutionX = 0;
-  host_.image.resolutionY = 96;
+  EXPECT_EQ(host_.image()->resolutionX, 180u);
+  EXPECT_EQ(host_.image()->resolutionY, 180u);
+  host_.image()->resolutionX = 0;
+  host_.image()->resolutionY = 96;
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 0), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.resolutionX, 0u);
-  EXPECT_EQ(host_.image.resolutionY, 96u);
+  EXPECT_EQ(host_.image()->resolutionX, 0u);
+  EXPECT_EQ(host_.image()->resolutionY, 96u);
   // pHYs overrides whatever its unit.
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 0), Phys(3000, 1500, 0), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.resolutionX, 3000u);
-  EXPECT_EQ(host_.image.resolutionY, 1500u);
+  EXPECT_EQ(host_.image()->resolutionX, 3000u);
+  EXPECT_EQ(host_.image()->resolutionY, 1500u);
   EXPECT_EQ(info().physUnit, 0);
 }
 
 TEST_F(HeadChunks, HostThatCannotAllocateFailsTheHeader) {
-  host_.allocateResult = 0;
+  host_.FailAllocate(true);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 0), Idat()}), StatusError);
-  EXPECT_EQ(host_.allocateCalls, 1);
-  EXPECT_EQ(host_.releaseCalls, 0);  // release is the driver's call
+  EXPECT_EQ(host_.allocateCalls(), 1);
+  EXPECT_EQ(host_.releaseCalls(), 0);  // release is the driver's call
 }
 
 TEST_F(HeadChunks, BuffersBeyond32BitsAreRefusedBeforeAllocate) {
   EXPECT_EQ(Run({Ihdr(0x7FFFFFFF, 1, 8, 2), Idat()}), StatusError);  // 3 x width wraps
   EXPECT_EQ(Run({Ihdr(65536, 65536, 8, 0), Idat()}), StatusError);   // height x rowBytes
   EXPECT_EQ(Run({Ihdr(40000, 40000, 8, 6), Idat()}), StatusError);
-  EXPECT_EQ(host_.allocateCalls, 0);
+  EXPECT_EQ(host_.allocateCalls(), 0);
   // Just inside 32 bits the host is asked (and here declines).
-  host_.allocateResult = 0;
+  host_.FailAllocate(true);
   EXPECT_EQ(Run({Ihdr(65535, 65537, 8, 4), Idat()}), StatusError);
-  EXPECT_EQ(host_.allocateCalls, 1);
+  EXPECT_EQ(host_.allocateCalls(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -436,24 +437,25 @@ TEST_F(HeadChunks, BackgroundPerColourTypeAndDepth) {
       {4, 8, {0, 77}, 77},
   };
   for (const auto& c : cases) {
-    host_.image.backgroundColor = 0xDEAD;
+    host_.image()->backgroundColor = 0xDEAD;
     ASSERT_EQ(Run({Ihdr(2, 2, c.depth, c.colorType), MakeChunk("bKGD", c.data), Idat()}), StatusOk);
-    EXPECT_EQ(host_.image.backgroundColor, c.expected) << int(c.colorType) << "/" << int(c.depth);
+    EXPECT_EQ(host_.image()->backgroundColor, c.expected)
+        << int(c.colorType) << "/" << int(c.depth);
     EXPECT_EQ(info().valid & ValidbKGD, static_cast<uint32_t>(ValidbKGD));
   }
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("bKGD", {3}), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.backgroundColor, 3u);
+  EXPECT_EQ(host_.image()->backgroundColor, 3u);
   EXPECT_EQ(state().background.red, 3);
   EXPECT_EQ(state().background.blue, 252);
   // An index past the palette reads as black.
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("bKGD", {200}), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.backgroundColor, 200u);
+  EXPECT_EQ(host_.image()->backgroundColor, 200u);
   EXPECT_EQ(state().background.red, 0);
   EXPECT_EQ(state().background.blue, 0);
   // Without bKGD the host's value stays.
-  host_.image.backgroundColor = 0xDEAD;
+  host_.image()->backgroundColor = 0xDEAD;
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 2), Idat()}), StatusOk);
-  EXPECT_EQ(host_.image.backgroundColor, 0xDEADu);
+  EXPECT_EQ(host_.image()->backgroundColor, 0xDEADu);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 2), MakeChunk("bKGD", {0, 1}), Idat()}), StatusBadFormat);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(2), MakeChunk("bKGD", {0, 1}), Idat()}), StatusBadFormat);
 }
@@ -625,7 +627,7 @@ TEST_F(HeadChunks, ShortAndUnterminatedTextsAreReadInsideTheirData) {
   // No title buffer: the text is still kept.
   file_ =
       std::make_unique<ReaderOnFile>(PngOf({Ihdr(2, 2, 8, 0), TextChunk("Title", "t"), Idat()}));
-  ASSERT_EQ(reader().ReadHeadChunks(&host_.image, &options_, nullptr), StatusOk);
+  ASSERT_EQ(reader().ReadHeadChunks(host_.image(), &options_, nullptr), StatusOk);
   EXPECT_EQ(info().textCount, 1);
 }
 
@@ -727,7 +729,7 @@ TEST_F(HeadChunks, OutOfMemoryInHandlersIsNoMemoryAndKeepsInfoConsistent) {
       file_ = std::make_unique<ReaderOnFile>(
           PngOf({Ihdr(2, 2, 8, c.colorType), Plte(2), c.chunk, Idat()}));
       ScopedReaderAllocator allocator(failAt);
-      EXPECT_EQ(reader().ReadHeadChunks(&host_.image, &options_, title_), StatusNoMemory)
+      EXPECT_EQ(reader().ReadHeadChunks(host_.image(), &options_, title_), StatusNoMemory)
           << c.what << " " << failAt;
       EXPECT_EQ(info().textCount, 0) << c.what;
       EXPECT_EQ(info().valid & (ValidpCAL | ValidtRNS | ValidhIST), 0u) << c.what;
@@ -736,7 +738,7 @@ TEST_F(HeadChunks, OutOfMemoryInHandlersIsNoMemoryAndKeepsInfoConsistent) {
     file_ = std::make_unique<ReaderOnFile>(
         PngOf({Ihdr(2, 2, 8, c.colorType), Plte(2), c.chunk, Idat()}));
     ScopedReaderAllocator allocator(c.allocations + 1);
-    EXPECT_EQ(reader().ReadHeadChunks(&host_.image, &options_, title_), StatusOk) << c.what;
+    EXPECT_EQ(reader().ReadHeadChunks(host_.image(), &options_, title_), StatusOk) << c.what;
   }
 }
 
@@ -771,12 +773,12 @@ TEST_F(HeadChunks, BitFlipsGiveKnownStatuses) {
     for (int bit = 0; bit < 8; ++bit) {
       Bytes flipped = file;
       flipped[byte] ^= static_cast<uint8_t>(1 << bit);
-      const int allocationsBefore = host_.allocateCalls;
+      const int allocationsBefore = host_.allocateCalls();
       const Status status = Run(flipped);
       ASSERT_TRUE(status == StatusOk || status == StatusError || status == StatusBadFormat ||
                   status == StatusNoMemory)
           << byte << ":" << bit << " gave " << status;
-      ASSERT_LE(host_.allocateCalls - allocationsBefore, 1) << byte << ":" << bit;
+      ASSERT_LE(host_.allocateCalls() - allocationsBefore, 1) << byte << ":" << bit;
     }
   }
 }
@@ -798,7 +800,7 @@ class TailChunks : public HeadChunks {
     EXPECT_EQ(reader().ReadChunkData(data.data(), state().idatRemaining), StatusOk);
     state().idatRemaining = 0;
     state().mode |= ModeAfterIDAT;
-    return reader().ReadTailChunks(&host_.image, title_);
+    return reader().ReadTailChunks(host_.image(), title_);
   }
 };
 
@@ -818,7 +820,7 @@ TEST_F(TailChunks, DamagedImageDataCrcIsNotActedOn) {
   Bytes data(state().idatRemaining);
   ASSERT_EQ(reader().ReadChunkData(data.data(), state().idatRemaining), StatusOk);
   state().mode |= ModeAfterIDAT;
-  EXPECT_EQ(reader().ReadTailChunks(&host_.image, title_), StatusOk);
+  EXPECT_EQ(reader().ReadTailChunks(host_.image(), title_), StatusOk);
 }
 
 TEST_F(TailChunks, ChunksThatBelongBeforeTheImageFail) {
@@ -829,9 +831,9 @@ TEST_F(TailChunks, ChunksThatBelongBeforeTheImageFail) {
   EXPECT_EQ(RunTail({MakeChunk("bKGD", Bytes(6, 0)), Iend()}), StatusBadFormat);
   EXPECT_EQ(RunTail({Plte(2), Iend()}), StatusBadFormat);
   EXPECT_EQ(RunTail({Ihdr(2, 2, 8, 0), Iend()}), StatusBadFormat);
-  const uint32_t before = host_.image.resolutionX;
+  const uint32_t before = host_.image()->resolutionX;
   EXPECT_EQ(RunTail({Phys(1, 2), Iend()}), StatusError);
-  EXPECT_EQ(host_.image.resolutionX, before);
+  EXPECT_EQ(host_.image()->resolutionX, before);
   EXPECT_EQ(RunTail({MakeChunk("IEND", {0}), Iend()}), StatusError);
   EXPECT_EQ(RunTail({MakeChunkBadCrc("IEND", {})}), StatusError);
   EXPECT_EQ(RunTail({}), StatusError);  // no IEND at all
@@ -852,7 +854,7 @@ TEST_F(TailChunks, CompressedTextAfterAnEndedImageStreamDecodes) {
   z.next_out = out.data();
   z.avail_out = static_cast<uInt>(out.size());
   ASSERT_EQ(inflate(&z, Z_PARTIAL_FLUSH), Z_STREAM_END);
-  ASSERT_EQ(reader().ReadTailChunks(&host_.image, title_), StatusOk);
+  ASSERT_EQ(reader().ReadTailChunks(host_.image(), title_), StatusOk);
   ASSERT_EQ(info().textCount, 1);
   EXPECT_STREQ(info().texts[0].text, "after");
 }
