@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "export/png_writer.h"
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "plugin/checked_size.h"
 #include "plugin/zlib_memory.h"
 

@@ -7,7 +7,7 @@
 
 #include "export/host_to_png.h"
 #include "export/png_writer.h"
-#include "import/adam7.h"
+#include "format/adam7.h"
 #include "platform/lowio.h"
 #include "plugin/checked_size.h"
 #include "plugin/save_options.h"

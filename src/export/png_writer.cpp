@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "platform/lowio.h"
 #include "plugin/zlib_memory.h"
 

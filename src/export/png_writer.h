@@ -7,8 +7,8 @@
 
 #include <zlib.h>
 
-#include "import/png_info.h"
-#include "import/row_info.h"
+#include "format/png_info.h"
+#include "format/row_info.h"
 #include "plugin/status.h"
 
 namespace pngtrans {

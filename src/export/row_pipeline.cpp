@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "export/png_writer.h"
-#include "import/adam7.h"
+#include "format/adam7.h"
 
 namespace pngtrans {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 #include "plugin/checked_size.h"
 

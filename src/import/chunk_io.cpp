@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 #include "platform/lowio.h"
 

@@ -2,7 +2,7 @@
 // decoded pass row into the caller's full-size row (widen, then merge under a column mask).
 #include <cstring>
 
-#include "import/adam7.h"
+#include "format/adam7.h"
 #include "import/png_reader.h"
 
 namespace pngtrans {

@@ -1,13 +1,13 @@
 // PngInfo on the reader side: the setters the chunk handlers call, the text list and its
 // growth, and the release of what the record owns.
-#include "import/png_info.h"
+#include "format/png_info.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "import/png_reader.h"
-#include "import/row_info.h"
+#include "format/row_info.h"
 
 namespace pngtrans {
 

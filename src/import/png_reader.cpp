@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "plugin/zlib_memory.h"
 
 namespace pngtrans {

@@ -8,8 +8,8 @@
 
 #include <zlib.h>
 
-#include "import/png_info.h"
-#include "import/row_info.h"
+#include "format/png_info.h"
+#include "format/row_info.h"
 #include "plugin/host_image.h"
 #include "plugin/status.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "plugin/checked_size.h"
 #include "platform/lowio.h"
 

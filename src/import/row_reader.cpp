@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "import/adam7.h"
-#include "import/chunk_format.h"
+#include "format/adam7.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 
 namespace pngtrans {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 #include "support/reader_harness.h"
 #include "support/import_host.h"

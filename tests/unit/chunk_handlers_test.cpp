@@ -8,7 +8,7 @@
 
 #include <zlib.h>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 #include "support/import_host.h"
 #include "support/reader_harness.h"

@@ -2,7 +2,7 @@
 // end of a chunk, on real files.
 #include <gtest/gtest.h>
 
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "import/png_reader.h"
 #include "support/reader_harness.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "import/adam7.h"
+#include "format/adam7.h"
 #include "import/png_reader.h"
 #include "support/row_harness.h"
 

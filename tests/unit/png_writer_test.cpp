@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "export/png_writer.h"
-#include "import/chunk_format.h"
+#include "format/chunk_format.h"
 #include "platform/lowio.h"
 #include "support/files.h"
 #include "support/png_build.h"
