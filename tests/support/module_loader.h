@@ -19,6 +19,9 @@ class LoadedModule {
   bool ok() const { return handle_ != nullptr && countXTND != nullptr && getXTNDInfo != nullptr; }
   const std::string& error() const { return error_; }
 
+  // The dlopen handle or the HMODULE.
+  void* handle() const { return handle_; }
+
   // Looks up an exported name; null when absent.
   void* Symbol(const char* name) const;
 
