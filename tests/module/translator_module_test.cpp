@@ -70,6 +70,8 @@ TEST_F(TranslatorModule, QueriesAndUnlistedCommandsSucceedWithoutTouchingResult)
   }
 }
 
+// The DLL opens its real dialog here; the Windows dialog tests drive it with a user.
+#if !defined(_WIN32)
 TEST_F(TranslatorModule, OptionsCommandNormalisesAndKeepsWords) {
   // Without a user at the dialog, OK without changes: the zero word gets the defaults.
   CommandHeader header = {0, 11, 0x4242};
@@ -84,6 +86,7 @@ TEST_F(TranslatorModule, OptionsCommandNormalisesAndKeepsWords) {
   EXPECT_EQ(word, 0xFED83011u);
   EXPECT_EQ(header.result, 0x4242);
 }
+#endif
 
 }  // namespace
 }  // namespace pngtrans::test

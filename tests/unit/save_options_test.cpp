@@ -1,10 +1,13 @@
 // The option word and the commands answered in place, through the core library.
 #include <gtest/gtest.h>
 
+#include "export/export_driver.h"
 #include "plugin/save_options.h"
 #include "plugin/status.h"
 #include "plugin/translator.h"
 #include "plugin/zlib_memory.h"
+#include "support/dialog_cases.h"
+#include "support/files.h"
 
 namespace pngtrans {
 namespace {
@@ -72,6 +75,35 @@ TEST_F(ScriptedDialogTest, ProcedureReportsDialogFailureAsFailure) {
   EXPECT_EQ(word, 0x00083011u);
 }
 
+#if defined(_WIN32)
+// The core library linked into a program has no module instance, so the real dialog finds no
+// resource 103 and cannot be created: command 11 fails but encodes the word, and an export
+// that asked for the dialog goes on with the options as given.
+TEST(RealDialog, DialogThatCannotBeCreated) {
+  uint32_t word = 0;
+  EXPECT_EQ(EditSaveOptions(nullptr, &word), -1);
+  EXPECT_EQ(word, 0x00082000u);
+  CommandHeader header = {0, 11, 0x7777};
+  word = 0x00086000;
+  EXPECT_EQ(TranslatorProc(&header, nullptr, &word), 0);
+  EXPECT_EQ(word, 0x00086000u) << "no dialog read the buttons back";
+
+  test::DialogSaveImage source(false);
+  const std::string path = test::TempPath("no-dialog.png");
+  word = 0x00083011;
+  uint16_t result = 0x7777;
+  EXPECT_EQ(ExportImage(path.c_str(), "", &source.image, nullptr, &word, nullptr, 1, &result), 1);
+  EXPECT_EQ(result, 0x7777);
+  EXPECT_EQ(word, 0x00083011u);
+  test::Bytes file;
+  ASSERT_TRUE(test::ReadFileBytes(path, &file));
+  EXPECT_EQ(file[25], 3);
+  test::RemoveFile(path);
+}
+#endif
+
+// Windows has the real dialog (tests/wine); elsewhere the stand-in answers.
+#if !defined(_WIN32)
 TEST(StandInDialog, OkWithoutChangesKeepsWordAndReducesUnknownColourType) {
   uint32_t word = 0x00083011;
   EXPECT_EQ(EditSaveOptions(nullptr, &word), 1);
@@ -81,6 +113,7 @@ TEST(StandInDialog, OkWithoutChangesKeepsWordAndReducesUnknownColourType) {
   EXPECT_EQ(EditSaveOptions(nullptr, &word), 1);
   EXPECT_EQ(word, 0x00082000u);
 }
+#endif
 
 TEST(ZlibMemory, AllocatesTheFullProductZeroFilledAndRefusesOverflow) {
   auto* block = static_cast<uint8_t*>(zlibAllocate(nullptr, 0x10001, 2));

@@ -131,6 +131,13 @@ int CallWithUser(HWND host, const std::function<int()>& call,
   std::atomic<bool> returned{false};
   std::thread userThread([&] {
     HWND dialog = WaitForDialog(hostThread, returned);
+    if (!user) {
+      if (dialog != nullptr) {
+        ADD_FAILURE() << "a dialog appeared";
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+      }
+      return;
+    }
     if (dialog == nullptr) {
       ADD_FAILURE() << "no dialog appeared";
       return;

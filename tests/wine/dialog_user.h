@@ -23,6 +23,7 @@ void EndDialogAs(HWND dialog, DialogEnd end);
 // Runs call() on this thread while user(dialog) runs on another once the dialog is up (shown
 // and initialised). If the user leaves the dialog open, it is cancelled so that call returns.
 // Returns call's result. Checks on every dialog: caption, placement, owner and modality.
+// An empty user expects no dialog at all.
 int CallWithUser(HWND host, const std::function<int()>& call,
                  const std::function<void(HWND dialog)>& user);
 

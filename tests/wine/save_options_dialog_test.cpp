@@ -162,6 +162,32 @@ TEST_F(SaveOptionsDialogTest, SaveCommandShowsTheDialogAndSavesWhatWasChosen) {
   }
 }
 
+// A parent that is no window: the platform refuses the dialog with 0, as if cancelled, so
+// command 11 fails but still normalises the word and command 4 creates no file.
+TEST_F(SaveOptionsDialogTest, ParentThatIsNoWindowCountsAsCancel) {
+  HWND noWindow = reinterpret_cast<HWND>(0x0BAD0BAD);
+  ASSERT_FALSE(IsWindow(noWindow));
+  uint32_t word = 0;
+  CommandHeader header = {0, 11, 0x5A5A};
+  EXPECT_EQ(CallWithUser(host_, [&] { return proc_(&header, noWindow, &word); }, {}), 0);
+  EXPECT_EQ(word, 0x00082000u);
+
+  DialogSaveImage source(true);
+  const std::string path = TempPath("no-dialog.png");
+  RemoveFile(path);
+  word = 0x00086101;
+  header = {0, 4, 0x7777};
+  const int answer = CallWithUser(
+      host_,
+      [&] { return proc_(&header, path.c_str(), "", &source.image, &word, 1, noWindow, nullptr); },
+      {});
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(header.result, 0);
+  EXPECT_EQ(word, 0x00086101u);
+  Bytes file;
+  EXPECT_FALSE(ReadFileBytes(path, &file));
+}
+
 struct ContextCase {
   int id;             // dialog item; -1 is the colour group box
   ULONG_PTR context;  // 0: no help at all
