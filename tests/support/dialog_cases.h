@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "plugin/host_image.h"
@@ -21,32 +22,38 @@ inline constexpr int kFollowedButtons[7] = {1000, 1001, 1003, 1002, 1004, 1005, 
 
 struct Step {
   int click;           // button id
-  const char* states;  // the states afterwards
+  std::string states;  // the states afterwards
 };
+
+// A user, written as the states on entry, then "id:states" for each click with the states after
+// it, then how the dialog ends: "ok", "cancel", "close" (the window) or "id8".
+struct UserScript {
+  std::string onEntry;
+  std::vector<Step> steps;
+  DialogEnd end = DialogEnd::kCancel;
+};
+UserScript ParseUser(const char* script);
 
 // Command 11 on an option word.
 struct OptionsCase {
   const char* name;
   uint32_t word;
-  const char* onEntry;
-  std::vector<Step> steps;
-  DialogEnd end;
+  const char* user;
   int answer;
   uint32_t wordAfter;
 };
 
-// Command 4 with the show-dialog flag on a 16 x 8 full-colour image.
+// Command 4 with the show-dialog flag on a 16 x 8 full-colour image; the header's result is
+// 0x7777 before the call.
 struct SaveCase {
   const char* name;
   bool withMask;
   uint32_t word;
-  const char* onEntry;
-  std::vector<Step> steps;
-  DialogEnd end;
+  const char* user;
   int answer;
-  uint16_t result;     // the header's result afterwards (0x7777 before the call)
-  uint32_t wordAfter;  // the host's word afterwards
-  int fileColorType;   // IHDR colour type; -1: no file
+  uint16_t result;
+  uint32_t wordAfter;
+  int fileColorType;  // IHDR colour type; -1: no file
   int fileInterlace;
 };
 

@@ -1,23 +1,20 @@
 // The dialog's rules without a window system: a model of the buttons stands in for the
-// dialog, driven by the same users that drive the real window under Wine, through command 11's
-// EditSaveOptions and the export driver.
+// dialog, driven through command 11's EditSaveOptions by the same users that drive the real
+// window under Wine.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include "export/export_driver.h"
 #include "plugin/save_options.h"
 #include "support/dialog_cases.h"
-#include "support/files.h"
 #include "ui/save_options_rules.h"
 
 namespace pngtrans {
 namespace {
 
 using test::DialogEnd;
-using test::Step;
 
 // Buttons as a user sees them: a click on an auto radio button checks it and unchecks the
 // others of its group, a click on an auto check box toggles it; then the dialog hears of it.
@@ -58,77 +55,40 @@ class ModelDialog final : public DialogControls {
   std::map<int, Button> buttons_;
 };
 
-// The user the running case describes, in place of the dialog.
-const char* userOnEntry = nullptr;
-const std::vector<Step>* userSteps = nullptr;
-DialogEnd userEnd = DialogEnd::kCancel;
+// The user of the running case, in place of the dialog.
+const char* userScript = "";
 
 int ModelUser(SaveOptionValues* options, HostWindow) {
+  const test::UserScript user = test::ParseUser(userScript);
   DialogValues values{options->interlace, options->transparency, options->saveMask,
                       options->colorType, options->depth};
   ModelDialog dialog;
   InitialiseDialogControls(dialog, values);
-  EXPECT_EQ(dialog.States(), userOnEntry) << "on entry";
-  for (const Step& step : *userSteps) {
+  EXPECT_EQ(dialog.States(), user.onEntry) << "on entry";
+  for (const test::Step& step : user.steps) {
     EXPECT_EQ(dialog.Click(step.click, &values), DialogAction::kNone);
     EXPECT_EQ(dialog.States(), step.states) << "after clicking " << step.click;
   }
   // Closing the window reaches the dialog as Cancel.
-  const int endId = userEnd == DialogEnd::kOk             ? kIdOk
-                    : userEnd == DialogEnd::kCloseCommand ? kIdClose
-                                                          : kIdCancel;
+  const int endId = user.end == DialogEnd::kOk             ? kIdOk
+                    : user.end == DialogEnd::kCloseCommand ? kIdClose
+                                                           : kIdCancel;
   const DialogAction action = HandleDialogCommand(dialog, endId, &values);
   *options = SaveOptionValues{values.interlace, values.transparency, values.saveMask,
                               values.colorType, values.depth};
   return action == DialogAction::kEndOk ? 1 : 0;
 }
 
-class DialogRulesTest : public ::testing::Test {
- protected:
-  void SetUp() override { previous_ = SetSaveDialogRunnerForTesting(ModelUser); }
-  void TearDown() override { SetSaveDialogRunnerForTesting(previous_); }
-  static void Play(const char* onEntry, const std::vector<Step>& steps, DialogEnd end) {
-    userOnEntry = onEntry;
-    userSteps = &steps;
-    userEnd = end;
-  }
-  SaveDialogRunner previous_ = nullptr;
-};
-
-TEST_F(DialogRulesTest, OptionsCommandFollowsTheUsersClicks) {
+TEST(DialogRules, OptionsCommandFollowsTheUsersClicks) {
+  const SaveDialogRunner previous = SetSaveDialogRunnerForTesting(ModelUser);
   for (const test::OptionsCase& c : test::OptionsCases()) {
     SCOPED_TRACE(c.name);
-    Play(c.onEntry, c.steps, c.end);
+    userScript = c.user;
     uint32_t word = c.word;
     EXPECT_EQ(EditSaveOptions(nullptr, &word), c.answer);
     EXPECT_EQ(word, c.wordAfter) << std::hex << word;
   }
-}
-
-TEST_F(DialogRulesTest, SaveShowsTheDialogAndSavesWhatWasChosen) {
-  for (const test::SaveCase& c : test::SaveCases()) {
-    SCOPED_TRACE(c.name);
-    Play(c.onEntry, c.steps, c.end);
-    test::DialogSaveImage source(c.withMask);
-    const std::string path = test::TempPath("rules-save.png");
-    test::RemoveFile(path);
-    uint32_t word = c.word;
-    uint16_t result = 0x7777;
-    EXPECT_EQ(ExportImage(path.c_str(), "", &source.image, nullptr, &word, nullptr, 1, &result),
-              c.answer);
-    EXPECT_EQ(result, c.result);
-    EXPECT_EQ(word, c.wordAfter) << std::hex << word;
-    test::Bytes file;
-    if (c.fileColorType < 0) {
-      EXPECT_FALSE(test::ReadFileBytes(path, &file));
-    } else {
-      ASSERT_TRUE(test::ReadFileBytes(path, &file));
-      ASSERT_GT(file.size(), 29u);
-      EXPECT_EQ(file[25], c.fileColorType);
-      EXPECT_EQ(file[28], c.fileInterlace);
-    }
-    test::RemoveFile(path);
-  }
+  SetSaveDialogRunnerForTesting(previous);
 }
 
 TEST(DialogRules, HelpAndFormatButtonsLeaveTheOthersAlone) {

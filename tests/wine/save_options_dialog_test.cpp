@@ -110,19 +110,22 @@ class SaveOptionsDialogTest : public ModuleTest {
   HWND host_ = nullptr;
 };
 
+// The user of the script, at the real dialog.
+void Play(HWND dialog, const char* script) {
+  const UserScript user = ParseUser(script);
+  EXPECT_EQ(ButtonStates(dialog), user.onEntry) << "on entry";
+  for (const Step& step : user.steps) {
+    Click(dialog, step.click);
+    EXPECT_EQ(ButtonStates(dialog), step.states) << "after clicking " << step.click;
+  }
+  EndDialogAs(dialog, user.end);
+}
+
 TEST_F(SaveOptionsDialogTest, OptionsCommandFollowsTheUsersClicks) {
   for (const OptionsCase& c : OptionsCases()) {
     SCOPED_TRACE(c.name);
     uint32_t word = c.word;
-    const int answer = EditOptions(proc_, &word, [&](HWND dialog) {
-      EXPECT_EQ(ButtonStates(dialog), c.onEntry) << "on entry";
-      for (const Step& step : c.steps) {
-        Click(dialog, step.click);
-        EXPECT_EQ(ButtonStates(dialog), step.states) << "after clicking " << step.click;
-      }
-      EndDialogAs(dialog, c.end);
-    });
-    EXPECT_EQ(answer, c.answer);
+    EXPECT_EQ(EditOptions(proc_, &word, [&](HWND dialog) { Play(dialog, c.user); }), c.answer);
     EXPECT_EQ(word, c.wordAfter) << std::hex << word;
   }
 }
@@ -138,14 +141,7 @@ TEST_F(SaveOptionsDialogTest, SaveCommandShowsTheDialogAndSavesWhatWasChosen) {
     const int answer = CallWithUser(
         host_,
         [&] { return proc_(&header, path.c_str(), "", &source.image, &word, 1, host_, nullptr); },
-        [&](HWND dialog) {
-          EXPECT_EQ(ButtonStates(dialog), c.onEntry) << "on entry";
-          for (const Step& step : c.steps) {
-            Click(dialog, step.click);
-            EXPECT_EQ(ButtonStates(dialog), step.states) << "after clicking " << step.click;
-          }
-          EndDialogAs(dialog, c.end);
-        });
+        [&](HWND dialog) { Play(dialog, c.user); });
     EXPECT_EQ(answer, c.answer);
     EXPECT_EQ(header.result, c.result);
     EXPECT_EQ(word, c.wordAfter) << std::hex << word;
