@@ -30,8 +30,8 @@ test: build
 # The main job on a built-in sample, through the Linux module and through the DLL under Wine.
 demo: deps
 	$(MAKE) build-linux32 build-win32
-	build/linux32/xtnd-host demo build/linux32/pngtrans.so build/demo-linux32
-	cmake/wine-run build/win32/xtnd-host.exe demo build/win32/pngtrans.dll build/demo-win32
+	build/linux32/xtnd-host demo build/demo-linux32
+	cmake/wine-run build/win32/xtnd-host.exe demo build/demo-win32
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
