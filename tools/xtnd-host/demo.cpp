@@ -269,7 +269,9 @@ CallResult SaveAtomically(const HostModule& module, const std::string& path, con
 
 }  // namespace
 
-int RunDemo(const HostModule& module, const std::string& outDir, bool progress) {
+int RunDemo(const HostModule& module, const std::string& outDir) {
+  // The sample is small: a progress bar would only break up the table.
+  const bool progress = false;
   if (!MakeDirectory(outDir)) {
     std::fprintf(stderr, "xtnd-host: %s: StatusWriteError: cannot create the directory\n",
                  outDir.c_str());

@@ -8,6 +8,6 @@
 
 namespace xtnd {
 
-int RunDemo(const HostModule& module, const std::string& outDir, bool progress);
+int RunDemo(const HostModule& module, const std::string& outDir);
 
 }  // namespace xtnd

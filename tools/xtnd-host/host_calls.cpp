@@ -40,6 +40,9 @@ class Stopwatch {
 
 bool progressEnabled = false;
 int progressShown = -1;
+// Short commands stay quiet: the bar appears only once a command has run this long.
+constexpr double kProgressDelayMs = 300;
+std::chrono::steady_clock::time_point progressStart;
 
 const char* ColorTypeName(uint32_t type) {
   switch (type) {
@@ -94,6 +97,7 @@ const char* KindName(int32_t kind) {
 
 std::string DescribeOptions(uint32_t word) {
   char text[200];
+  if (word == 0) return "00000000: not set (the plug-in chooses from the image)";
   const uint32_t type = PNGTRANS_OPTION_FIELD(word, SaveOptionsColorTypeShift);
   std::snprintf(text, sizeof text,
                 "%08X: interlace %u, transparency %u, saveMask %u, colorType %u (%s), depth %u",
@@ -101,9 +105,7 @@ std::string DescribeOptions(uint32_t word) {
                 PNGTRANS_OPTION_FIELD(word, SaveOptionsTransparencyShift),
                 PNGTRANS_OPTION_FIELD(word, SaveOptionsSaveMaskShift), type, ColorTypeName(type),
                 PNGTRANS_OPTION_FIELD(word, SaveOptionsDepthShift));
-  std::string out = text;
-  if (word == 0) out += " (not set)";
-  return out;
+  return text;
 }
 
 std::string DescribeAttributes(uint32_t word) {
@@ -136,6 +138,12 @@ void EnableProgress(bool enabled) {
 
 void PNGTRANS_CDECL ShowProgress(int32_t done, int32_t total) {
   if (!progressEnabled || total <= 0 || done < 0) return;
+  if (done == 0) progressStart = std::chrono::steady_clock::now();
+  if (progressShown < 0 &&
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - progressStart)
+              .count() < kProgressDelayMs) {
+    return;
+  }
   const int percent = static_cast<int>(static_cast<int64_t>(done) * 100 / total);
   if (percent == progressShown) return;
   progressShown = percent;

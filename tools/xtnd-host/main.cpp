@@ -460,7 +460,7 @@ int Main(int argc, char** argv) {
   if (verb == "export") return Export(module, exportArgs, progress);
   if (verb == "options") return Options(module, optionWord);
   Info(module, modulePath);
-  return RunDemo(module, rest.empty() ? std::string("pngtrans-demo") : rest[0], progress);
+  return RunDemo(module, rest.empty() ? std::string("pngtrans-demo") : rest[0]);
 }
 
 }  // namespace
