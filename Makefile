@@ -48,7 +48,7 @@ dist: deps
 	cp build/win32/pngtrans.dll build/win32/xtnd-host.exe build/dist/pngtrans-win32/
 	cp include/pngtrans_host.h build/dist/pngtrans-win32/include/
 	cp -r README.md docs build/dist/pngtrans-win32/
-	cd build/dist/pngtrans-win32 && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum > SHA256SUMS
+	cd build/dist/pngtrans-win32 && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum > SHA256SUMS
 	cd build/dist && zip -qrX pngtrans-win32.zip pngtrans-win32 && cp pngtrans-win32/SHA256SUMS .
 	@echo "dist: build/dist/pngtrans-win32.zip"; cat build/dist/SHA256SUMS
 

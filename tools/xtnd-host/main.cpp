@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -470,5 +471,13 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  return xtnd::Main(argc, argv);
+  // Sizes are checked before buffers are made, but a 32-bit process can still run out of
+  // address space: that is reported like any other failure, not as a crash.
+  try {
+    return xtnd::Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "xtnd-host: %s: StatusNoMemory: out of memory\n",
+                 argc > 1 ? argv[argc - 1] : "");
+    return 1;
+  }
 }

@@ -11,9 +11,10 @@
 
 namespace xtnd {
 
-// Pictures above this many pixels are refused before any buffer is sized: four bytes a pixel
-// must stay well inside a 32-bit address space.
-constexpr uint64_t kMaxPixels = 1u << 26;
+// Pictures above this many pixels (32 Mpx) are refused before any buffer is sized: the RGBA
+// copy, the host image and the encoded file together must stay well inside a 32-bit address
+// space (2 GB under Wine).
+constexpr uint64_t kMaxPixels = 1u << 25;
 
 struct Picture {
   uint32_t width = 0;
