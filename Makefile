@@ -1,7 +1,7 @@
 # pngtrans: make demo | make test. Both start with the idempotent dependency set-up.
 SHELL := /bin/bash
 
-.PHONY: all deps build build-linux32 build-asan build-win32 test demo screenshot format clean
+.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot format clean
 
 all: build
 
@@ -30,8 +30,27 @@ test: build
 # The main job on a built-in sample, through the Linux module and through the DLL under Wine.
 demo: deps
 	$(MAKE) build-linux32 build-win32
-	build/linux32/xtnd-host demo build/linux32/pngtrans.so build/demo-linux32
-	cmake/wine-run build/win32/xtnd-host.exe demo build/win32/pngtrans.dll build/demo-win32
+	@echo "== Linux: build/linux32/xtnd-host demo build/demo-linux32"
+	@build/linux32/xtnd-host demo build/demo-linux32
+	@echo "== Windows (Wine): build/win32/xtnd-host.exe demo build/demo-win32"
+	@cmake/wine-run build/win32/xtnd-host.exe demo build/demo-win32
+	@n=0; for f in build/demo-linux32/*.png; do \
+	  cmp -s "$$f" "build/demo-win32/$${f##*/}" || { echo "demo: $${f##*/} differs between Linux and Windows"; exit 1; }; \
+	  n=$$((n + 1)); \
+	done; echo "demo: the Linux and Windows runs wrote byte-identical files ($$n files)"
+	@echo "demo: look at build/demo-linux32/contact-sheet.png"
+
+# What a host vendor ships: the DLL, the reference host, the header, README and docs, with a
+# SHA-256 list of the files.
+dist: deps
+	$(MAKE) build-win32
+	rm -rf build/dist && mkdir -p build/dist/pngtrans-win32/include
+	cp build/win32/pngtrans.dll build/win32/xtnd-host.exe build/dist/pngtrans-win32/
+	cp include/pngtrans_host.h build/dist/pngtrans-win32/include/
+	cp -r README.md docs build/dist/pngtrans-win32/
+	cd build/dist/pngtrans-win32 && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum > SHA256SUMS
+	cd build/dist && zip -qrX pngtrans-win32.zip pngtrans-win32 && cp pngtrans-win32/SHA256SUMS .
+	@echo "dist: build/dist/pngtrans-win32.zip"; cat build/dist/SHA256SUMS
 
 # The save-options dialog under Wine on Xvfb, pictured into docs/save-options.png.
 screenshot:

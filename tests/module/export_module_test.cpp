@@ -17,7 +17,7 @@ namespace pngtrans::test {
 namespace {
 
 std::vector<std::pair<int32_t, int32_t>> progressCalls;
-void PT_CDECL RecordProgress(int32_t done, int32_t total) {
+void PNGTRANS_CDECL RecordProgress(int32_t done, int32_t total) {
   progressCalls.emplace_back(done, total);
 }
 

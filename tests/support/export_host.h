@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin/host_image.h"
+#include "pngtrans_host.h"
 #include "support/files.h"
 
 namespace pngtrans::test {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/host_image.h"
+#include "pngtrans_host.h"
 #include "support/files.h"
 
 namespace pngtrans::test {

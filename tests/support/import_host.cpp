@@ -38,7 +38,7 @@ void GuardedHost::FreeBuffers(Record* record) {
   record->palette = nullptr;
 }
 
-int PT_CDECL GuardedHost::Allocate(HostImage* image) {
+int PNGTRANS_CDECL GuardedHost::Allocate(HostImage* image) {
   auto* record = reinterpret_cast<Record*>(image);
   ++record->allocateCalls;
   if (record->failAllocate) return 0;
@@ -60,7 +60,7 @@ int PT_CDECL GuardedHost::Allocate(HostImage* image) {
   return 1;
 }
 
-int PT_CDECL GuardedHost::Release(HostImage* image) {
+int PNGTRANS_CDECL GuardedHost::Release(HostImage* image) {
   auto* record = reinterpret_cast<Record*>(image);
   ++record->releaseCalls;
   FreeBuffers(record);
@@ -89,7 +89,7 @@ ProgressRecorder::ProgressRecorder() {
   ProgressLog().clear();
 }
 
-void PT_CDECL ProgressRecorder::Callback(int32_t done, int32_t total) {
+void PNGTRANS_CDECL ProgressRecorder::Callback(int32_t done, int32_t total) {
   ProgressLog().emplace_back(done, total);
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/host_image.h"
+#include "pngtrans_host.h"
 #include "support/png_build.h"
 
 namespace pngtrans::test {
@@ -57,8 +57,8 @@ class GuardedHost {
     uint8_t* mask = nullptr;
     uint32_t* palette = nullptr;
   };
-  static int PT_CDECL Allocate(HostImage* image);
-  static int PT_CDECL Release(HostImage* image);
+  static int PNGTRANS_CDECL Allocate(HostImage* image);
+  static int PNGTRANS_CDECL Release(HostImage* image);
   static void FreeBuffers(Record* record);
 
   Record record_;
@@ -68,7 +68,7 @@ class GuardedHost {
 class ProgressRecorder {
  public:
   ProgressRecorder();  // clears the log
-  static void PT_CDECL Callback(int32_t done, int32_t total);
+  static void PNGTRANS_CDECL Callback(int32_t done, int32_t total);
   const std::vector<std::pair<int32_t, int32_t>>& calls() const;
 };
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "plugin/host_image.h"
+#include "pngtrans_host.h"
 
 namespace pngtrans::test {
 
@@ -25,8 +25,8 @@ class LoadedModule {
   // Looks up an exported name; null when absent.
   void* Symbol(const char* name) const;
 
-  int(PT_CDECL* countXTND)() = nullptr;
-  void(PT_CDECL* getXTNDInfo)(int32_t index, void* destination) = nullptr;
+  int(PNGTRANS_CDECL* countXTND)() = nullptr;
+  void(PNGTRANS_CDECL* getXTNDInfo)(int32_t index, void* destination) = nullptr;
 
   // The procedure from record 0 (null when the module did not load).
   TranslatorProcFn Procedure() const;

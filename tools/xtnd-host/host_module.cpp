@@ -1,52 +1,51 @@
 #include "host_module.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 namespace xtnd {
-
-namespace {
-using GetInfoFn = void(PT_CDECL*)(int32_t index, void* destination);
-}
 
 HostModule::HostModule(const std::string& path) {
 #if defined(_WIN32)
   HMODULE module = LoadLibraryA(path.c_str());
   handle_ = reinterpret_cast<void*>(module);
   if (module == nullptr) {
-    error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    error_ = "the module does not load (error " + std::to_string(GetLastError()) + ")";
     return;
   }
   count_ = reinterpret_cast<decltype(count_)>(
       reinterpret_cast<void*>(GetProcAddress(module, "_CountXTND")));
-  auto getInfo =
-      reinterpret_cast<GetInfoFn>(reinterpret_cast<void*>(GetProcAddress(module, "_GetXTNDInfo")));
+  auto getInfo = reinterpret_cast<GetXTNDInfoFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "_GetXTNDInfo")));
 #else
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     const char* message = dlerror();
-    error_ = message != nullptr ? message : "cannot load " + path;
+    error_ = std::string("the module does not load") + (message != nullptr ? ": " : "") +
+             (message != nullptr ? message : "");
     return;
   }
   count_ = reinterpret_cast<decltype(count_)>(dlsym(handle_, "CountXTND"));
-  auto getInfo = reinterpret_cast<GetInfoFn>(dlsym(handle_, "GetXTNDInfo"));
+  auto getInfo = reinterpret_cast<GetXTNDInfoFn>(dlsym(handle_, "GetXTNDInfo"));
 #endif
   if (count_ == nullptr || getInfo == nullptr) {
-    error_ = path + " does not export the translator entry points";
+    error_ = "the module has no translator (CountXTND/GetXTNDInfo not exported)";
     return;
   }
   if (count_() < 1) {
-    error_ = path + " holds no translator";
+    error_ = "the module has no translator (CountXTND returns 0)";
     return;
   }
   getInfo(0, &record_);
   procedure_ = record_.procedure;
-  if (procedure_ == nullptr) error_ = path + " hands out a record without a procedure";
+  if (procedure_ == nullptr) error_ = "the module has no translator (the record has no procedure)";
 }
 
 HostModule::~HostModule() {
@@ -55,6 +54,26 @@ HostModule::~HostModule() {
   FreeLibrary(static_cast<HMODULE>(handle_));
 #else
   dlclose(handle_);
+#endif
+}
+
+std::string DefaultModulePath() {
+  const char* chosen = std::getenv("PNGTRANS_MODULE");
+  if (chosen != nullptr && chosen[0] != '\0') return chosen;
+  std::string self;
+#if defined(_WIN32)
+  char buffer[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  if (length > 0 && length < sizeof buffer) self.assign(buffer, length);
+  const size_t slash = self.find_last_of("\\/");
+  return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + "pngtrans.dll";
+#else
+  char buffer[4096] = {};
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length > 0) self.assign(buffer, static_cast<size_t>(length));
+  const size_t slash = self.find_last_of('/');
+  return (slash == std::string::npos ? std::string("./") : self.substr(0, slash + 1)) +
+         "pngtrans.so";
 #endif
 }
 

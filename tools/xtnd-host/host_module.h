@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "plugin/host_image.h"
+#include "pngtrans_host.h"
 
 namespace xtnd {
 
@@ -23,11 +23,15 @@ class HostModule {
 
  private:
   void* handle_ = nullptr;
-  int(PT_CDECL* count_)() = nullptr;
+  CountXTNDFn count_ = nullptr;
   TranslatorRecord record_ = {};
   TranslatorProcFn procedure_ = nullptr;
   std::string error_;
 };
+
+// The module a host uses when none is named: PNGTRANS_MODULE, else the one built beside this
+// executable (pngtrans.so / pngtrans.dll).
+std::string DefaultModulePath();
 
 // Code page 932 text as UTF-8 (ASCII and half-width katakana; other bytes become '?').
 std::string DecodeShiftJis(const uint8_t* text, size_t maxLength);

@@ -1,250 +1,467 @@
-// xtnd-host: a small reference host. It loads a translator module at run time and drives it
-// through the command protocol only, exactly as an image application would.
-//
-//   xtnd-host info   MODULE               the translator record as a host sees it
-//   xtnd-host open   MODULE FILE.png      probe (command 9) and import (command 3)
-//   xtnd-host demo   MODULE OUTDIR        save a built-in sample in several modes (command 13),
-//                                         open every file again and compare
+// xtnd-host: the reference host. It loads a translator module at run time (dlopen /
+// LoadLibrary, CountXTND, GetXTNDInfo) and drives it through the record's procedure only,
+// exactly as an image application would; it never calls the module's internals.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
-#else
-#include <sys/stat.h>
 #endif
 
+#include "demo.h"
+#include "host_calls.h"
 #include "host_module.h"
+#include "image_files.h"
+#include "picture.h"
 
 namespace xtnd {
 namespace {
 
-enum Command : uint16_t { Import = 3, Attributes = 9, ExportWithOptions = 13 };
+const char kUsage[] =
+    "usage: xtnd-host [--module PATH] [--quiet] COMMAND ...\n"
+    "  info                          the translator record and the supported commands\n"
+    "  probe [--json] FILE...        size, colour kind, flags and title (commands 9 and 5)\n"
+    "  import IN.png OUT             open through the plug-in (command 3) and write OUT as\n"
+    "                                .png, .bmp, .ppm, .pgm, .pam or .tga\n"
+    "  export IN OUT.png [--color grey|256|full] [--alpha] [--interlace] [--transparent]\n"
+    "                    [--title TEXT] [--as bilevel|grey|indexed|full] [--word HEX]\n"
+    "                    [--dialog]\n"
+    "                                save through the plug-in (command 13, or 4 with the\n"
+    "                                dialog); IN is PNG, BMP, JPEG, GIF, TGA, PPM or PGM\n"
+    "  options [HEX]                 the save-options dialog on a word (command 11)\n"
+    "  demo [OUTDIR]                 save a built-in sample in every mode and open it again\n"
+    "The module is PATH, else $PNGTRANS_MODULE, else the one beside this program.\n";
 
-// --- host buffers -------------------------------------------------------------------------------
+int Usage(const std::string& problem) {
+  if (!problem.empty()) std::fprintf(stderr, "xtnd-host: %s\n", problem.c_str());
+  std::fputs(kUsage, stderr);
+  return 2;
+}
 
-// The host's allocate: sizes checked in 64 bits, buffers from the C heap.
-int PT_CDECL AllocateBuffers(HostImage* image) {
-  const uint64_t pixelBytes = static_cast<uint64_t>(image->height) * image->rowBytes;
-  const uint64_t maskBytes =
-      image->maskKind != 0 ? static_cast<uint64_t>(image->height) * image->maskRowBytes : 0;
-  if (pixelBytes > 0x40000000u || maskBytes > 0x40000000u) return 0;
-  image->pixels = static_cast<uint8_t*>(std::calloc(pixelBytes ? pixelBytes : 1, 1));
-  image->palette = static_cast<ColorValue*>(std::calloc(256, sizeof(ColorValue)));
-  image->mask = maskBytes ? static_cast<uint8_t*>(std::calloc(maskBytes, 1)) : nullptr;
-  if (image->pixels == nullptr || image->palette == nullptr || (maskBytes && !image->mask)) {
-    return 0;
-  }
+// One line on stderr naming the file and the status; exit code 1.
+int Fail(const std::string& file, uint32_t status, const std::string& reason) {
+  std::fprintf(stderr, "xtnd-host: %s: %s: %s\n", file.c_str(), StatusName(status), reason.c_str());
   return 1;
 }
 
-int PT_CDECL ReleaseBuffers(HostImage* image) {
-  std::free(image->pixels);
-  std::free(image->palette);
-  std::free(image->mask);
-  image->pixels = nullptr;
-  image->palette = nullptr;
-  image->mask = nullptr;
-  return 1;
-}
-
-int32_t lastProgress = -1;
-int32_t lastTotal = -1;
-void PT_CDECL TrackProgress(int32_t done, int32_t total) {
-  lastProgress = done;
-  lastTotal = total;
-}
-
-const char* KindName(int32_t kind) {
-  switch (kind) {
-    case 0:
-      return "bilevel";
-    case 1:
-      return "grey";
-    case 2:
-      return "indexed";
-    case 3:
-      return "full colour";
+// What a failing file command's status means for the file the user named.
+std::string ReasonFor(uint32_t status) {
+  switch (status) {
+    case StatusBadFormat:
+      return "not a PNG file";
+    case StatusNoMemory:
+      return "out of memory";
+    case StatusWriteError:
+      return "cannot write the file";
     default:
-      return "unknown";
+      return "the file cannot be read as PNG";
   }
 }
 
-// --- commands -----------------------------------------------------------------------------------
+bool Readable(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  return true;
+}
 
-int Info(const HostModule& module) {
+// tEXt is Latin-1; the terminal and JSON want UTF-8.
+std::string Latin1ToUtf8(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (b < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+bool ParseHex(const std::string& text, uint32_t* value) {
+  if (text.empty() || text.size() > 10) return false;
+  char* end = nullptr;
+  const unsigned long parsed = std::strtoul(text.c_str(), &end, 16);
+  if (end == nullptr || *end != '\0' || parsed > 0xFFFFFFFFul) return false;
+  *value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+// --- info ------------------------------------------------------------------------------------
+
+const char* CommandName(uint32_t code) {
+  switch (code) {
+    case XtndCommandQuery0:
+    case XtndCommandQuery1:
+      return "no action";
+    case XtndCommandCapability:
+      return "capability query";
+    case XtndCommandImport:
+      return "import";
+    case XtndCommandExport:
+      return "export (dialog on request)";
+    case XtndCommandPreview:
+      return "preview";
+    case XtndCommandAttributes:
+      return "file attributes";
+    case XtndCommandOptions:
+      return "save-options dialog";
+    case XtndCommandExportWithOptions:
+      return "export with options";
+    default:
+      return "";
+  }
+}
+
+int Info(const HostModule& module, const std::string& path) {
   const TranslatorRecord& r = module.record();
   char type[5] = {};
   std::memcpy(type, r.typeName, 4);
+  std::printf("module:      %s\n", path.c_str());
   std::printf("translators: %d\n", module.Count());
-  std::printf("name:        %s\n", DecodeShiftJis(r.displayName, sizeof r.displayName).c_str());
-  std::printf("type:        %s\n", type);
-  std::printf("words:       %u %u, flags %02X %02X %02X %02X\n", r.hostWord72, r.hostWord76,
-              r.hostBytes80[0], r.hostBytes80[1], r.hostBytes80[2], r.hostBytes80[3]);
-  CommandHeader header = {0, 2, 0};
-  std::printf("commands:   ");
-  for (uint32_t code = 0; code <= 13; ++code) {
-    if (module.procedure()(&header, code) == 1) std::printf(" %u", code);
+  std::printf("name:        %s (", DecodeShiftJis(r.displayName, sizeof r.displayName).c_str());
+  for (size_t i = 0; i < sizeof r.displayName && r.displayName[i] != 0; ++i) {
+    std::printf(i == 0 ? "%02X" : " %02X", r.displayName[i]);
   }
-  std::printf("\n");
+  std::printf(")\ntype:        %s\n", type);
+  std::printf("words:       %u %u\n", r.hostWord72, r.hostWord76);
+  std::printf("flags:       %02X %02X %02X %02X\n", r.hostBytes80[0], r.hostBytes80[1],
+              r.hostBytes80[2], r.hostBytes80[3]);
+  std::printf("commands:\n");
+  for (uint32_t code = 0; code <= 15; ++code) {
+    const bool supported = Supports(module, code);
+    const char* name = CommandName(code);
+    std::printf("  %2u  %s%s%s\n", code, supported ? "supported    " : "not supported",
+                name[0] != '\0' ? " " : "", name);
+  }
   return 0;
 }
 
-struct Opened {
-  HostImage image = {};
-  char title[64] = {};
-  uint32_t options = 0;
-  uint32_t attributes = 0;
-  int status = 0;
-  bool ok = false;
-};
+// --- probe -----------------------------------------------------------------------------------
 
-Opened Open(const HostModule& module, const std::string& path) {
-  Opened opened;
-  CommandHeader header = {0, Attributes, 0};
-  module.procedure()(&header, path.c_str(), &opened.attributes);
-  opened.image.allocate = AllocateBuffers;
-  opened.image.release = ReleaseBuffers;
-  header = {0, Import, 0};
-  lastProgress = lastTotal = -1;
-  opened.ok = module.procedure()(&header, path.c_str(), opened.title, &opened.image,
-                                 &opened.options, 0u, 0u, TrackProgress) == 1;
-  opened.status = header.result;
-  return opened;
-}
-
-void PrintOpened(const std::string& path, const Opened& o) {
-  if (!o.ok) {
-    std::printf("%s: cannot open (status %d)\n", path.c_str(), o.status);
-    return;
-  }
-  const HostImage& im = o.image;
-  std::printf("%s: %ux%u %s, %d bits, mask %u, %ux%u per unit, options %08X, attributes %08X",
-              path.c_str(), im.width, im.height, KindName(im.colorKind), im.bitsPerPixel,
-              im.maskKind, im.resolutionX, im.resolutionY, o.options, o.attributes);
-  if (o.title[0] != '\0') std::printf(", title \"%s\"", o.title);
-  std::printf(", progress %d/%d\n", lastProgress, lastTotal);
-}
-
-int OpenFile(const HostModule& module, const std::string& path) {
-  Opened opened = Open(module, path);
-  PrintOpened(path, opened);
-  if (opened.ok) ReleaseBuffers(&opened.image);
-  return opened.ok ? 0 : 1;
-}
-
-// --- the built-in sample ------------------------------------------------------------------------
-
-// A 96 x 64 full-colour picture: colour ramps with a round window in the 8-bit mask.
-struct Sample {
-  HostImage image = {};
-  std::vector<uint8_t> pixels;
-  std::vector<uint8_t> mask;
-  std::vector<ColorValue> palette = std::vector<ColorValue>(256, 0);
-};
-
-void MakeSample(Sample* s) {
-  const uint32_t w = 96, h = 64;
-  s->pixels.resize(w * h * 3);
-  s->mask.resize(w * h);
-  for (uint32_t y = 0; y < h; ++y) {
-    for (uint32_t x = 0; x < w; ++x) {
-      uint8_t* p = &s->pixels[(y * w + x) * 3];
-      p[0] = static_cast<uint8_t>(x * 255 / (w - 1));            // blue
-      p[1] = static_cast<uint8_t>(y * 255 / (h - 1));            // green
-      p[2] = static_cast<uint8_t>(((x / 8 + y / 8) & 1) * 200);  // red checks
-      const int dx = static_cast<int>(x) - 48, dy = static_cast<int>(y) - 32;
-      s->mask[y * w + x] = dx * dx + dy * dy < 28 * 28 ? 255 : 0;
+int Probe(const HostModule& module, const std::vector<std::string>& files, bool json) {
+  int exitCode = 0;
+  for (const std::string& file : files) {
+    uint32_t status = StatusOk;
+    std::string error;
+    Probed probed;
+    if (!Readable(file)) {
+      status = StatusError;
+      error = "cannot open the file";
+    } else {
+      probed = ProbeFile(module, file);
+      if (probed.previewCall.returned != 1 || probed.attributesCall.returned != 1) {
+        status = probed.previewCall.returned != 1 ? probed.previewCall.status
+                                                  : probed.attributesCall.status;
+        error = ReasonFor(status);
+      }
     }
-  }
-  HostImage& im = s->image;
-  im.width = w;
-  im.height = h;
-  im.resolutionX = im.resolutionY = 2835;
-  im.colorKind = 3;
-  im.bitsPerPixel = 24;
-  im.rowBytes = w * 3;
-  im.maskKind = 2;
-  im.maskBits = 8;
-  im.maskRowBytes = static_cast<int32_t>(w);
-  im.pixels = s->pixels.data();
-  im.palette = s->palette.data();
-  im.mask = s->mask.data();
-  im.backgroundColor = 0x00FFFFFF;
-}
-
-struct Mode {
-  const char* name;
-  uint32_t options;
-  bool lossless;
-};
-
-int Demo(const HostModule& module, const std::string& outDir) {
-  Info(module);
-#if defined(_WIN32)
-  CreateDirectoryA(outDir.c_str(), nullptr);
-#else
-  mkdir(outDir.c_str(), 0777);
-#endif
-  Sample sample;
-  MakeSample(&sample);
-  const Mode modes[] = {
-      {"rgb", 0x00082000, true},
-      {"rgba", 0x00086100, true},
-      {"rgba-interlaced", 0x00086101, true},
-      {"palette", 0x00083000, false},
-      {"grey", 0x00080000, false},
-  };
-  int failures = 0;
-  for (const Mode& mode : modes) {
-    const std::string path = outDir + "/sample-" + mode.name + ".png";
-    CommandHeader header = {0, ExportWithOptions, 0};
-    lastProgress = lastTotal = -1;
-    const int saved = module.procedure()(&header, path.c_str(), "pngtrans sample", &sample.image,
-                                         mode.options, TrackProgress);
-    std::printf("save %-16s options %08X -> %s (result %d, progress %d/%d)\n", mode.name,
-                mode.options, saved ? "ok" : "FAILED", header.result, lastProgress, lastTotal);
-    if (!saved) {
-      ++failures;
+    if (status != StatusOk) {
+      exitCode = 1;
+      if (json) {
+        std::printf("{\"file\":%s,\"status\":\"%s\",\"error\":%s}\n", JsonString(file).c_str(),
+                    StatusName(status), JsonString(error).c_str());
+      }
+      Fail(file, status, error);
       continue;
     }
-    Opened opened = Open(module, path);
-    PrintOpened(path, opened);
-    if (!opened.ok) {
-      ++failures;
-      continue;
+    const HostImage& im = probed.info;
+    const bool alpha = (probed.attributes & AttributeAlpha) != 0;
+    const bool transparency = (probed.attributes & AttributeTransparent) != 0;
+    const std::string title = Latin1ToUtf8(probed.title);
+    if (json) {
+      std::printf(
+          "{\"file\":%s,\"status\":\"StatusOk\",\"width\":%u,\"height\":%u,"
+          "\"colorKind\":\"%s\",\"bitsPerPixel\":%d,\"resolutionX\":%u,\"resolutionY\":%u,"
+          "\"alpha\":%s,\"transparency\":%s,\"attributes\":\"%08X\",\"title\":%s}\n",
+          JsonString(file).c_str(), im.width, im.height, KindName(im.colorKind), im.bitsPerPixel,
+          im.resolutionX, im.resolutionY, alpha ? "true" : "false", transparency ? "true" : "false",
+          probed.attributes, JsonString(title).c_str());
+    } else {
+      std::printf(
+          "%s: %u x %u %s, %d bits per pixel, resolution %u x %u, alpha %s, "
+          "transparency %s, attributes %s",
+          file.c_str(), im.width, im.height, KindName(im.colorKind), im.bitsPerPixel,
+          im.resolutionX, im.resolutionY, alpha ? "yes" : "no", transparency ? "yes" : "no",
+          DescribeAttributes(probed.attributes).c_str());
+      if (!title.empty()) std::printf(", title \"%s\"", title.c_str());
+      std::printf("\n");
     }
-    if (mode.lossless) {
-      const bool samePixels =
-          opened.image.width == 96 && opened.image.height == 64 &&
-          opened.image.bitsPerPixel == 24 &&
-          std::memcmp(opened.image.pixels, sample.pixels.data(), sample.pixels.size()) == 0;
-      const bool wantMask = (mode.options & 0x0F00) == 0x0100;
-      const bool sameMask = !wantMask || (opened.image.mask != nullptr &&
-                                          std::memcmp(opened.image.mask, sample.mask.data(),
-                                                      sample.mask.size()) == 0);
-      std::printf("  round trip: pixels %s, mask %s\n", samePixels ? "identical" : "DIFFER",
-                  wantMask ? (sameMask ? "identical" : "DIFFERS") : "not saved");
-      if (!samePixels || !sameMask) ++failures;
-    }
-    ReleaseBuffers(&opened.image);
   }
-  std::printf(failures == 0 ? "demo: all files saved and opened\n" : "demo: %d failures\n",
-              failures);
-  return failures == 0 ? 0 : 1;
+  return exitCode;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: xtnd-host info MODULE\n"
-               "       xtnd-host open MODULE FILE.png\n"
-               "       xtnd-host demo MODULE OUTDIR\n");
-  return 2;
+// --- import ----------------------------------------------------------------------------------
+
+int Import(const HostModule& module, const std::string& in, const std::string& out, bool progress) {
+  const OutputFormat format = FormatOfPath(out);
+  if (format == OutputFormat::Unknown) {
+    return Usage(out + ": unknown output format (use .png, .bmp, .ppm, .pgm, .pam or .tga)");
+  }
+  if (!Readable(in)) return Fail(in, StatusError, "cannot open the file");
+  Imported imported = ImportFile(module, in, progress);
+  if (imported.call.returned != 1) {
+    return Fail(in, imported.call.status, ReasonFor(imported.call.status));
+  }
+  std::printf("%s: %s\n", in.c_str(), DescribeImage(imported.image).c_str());
+  std::printf("options: %s\n", DescribeOptions(imported.options).c_str());
+  std::printf("title:   \"%s\"\n", Latin1ToUtf8(imported.title).c_str());
+  Picture picture;
+  std::string reason;
+  const bool shown = PictureFromHost(imported.image, &picture, &reason);
+  ReleaseExact(&imported.image);
+  if (!shown) return Fail(in, StatusError, reason);
+  Bytes file;
+  if (!EncodePicture(picture, format, &file)) {
+    return Fail(out, StatusWriteError,
+                "cannot encode the image as " + std::string(FormatName(format)));
+  }
+  if (!WriteFileAtomically(out, file)) return Fail(out, StatusWriteError, "cannot write the file");
+  std::printf("wrote %s: %s, %u x %u%s, %zu bytes (%.1f ms in the plug-in)\n", out.c_str(),
+              FormatName(format), picture.width, picture.height, picture.alpha ? " with alpha" : "",
+              file.size(), imported.call.milliseconds);
+  return 0;
+}
+
+// --- export ----------------------------------------------------------------------------------
+
+struct ExportArgs {
+  std::string in, out, color, as, title;
+  bool alpha = false, interlace = false, transparent = false, dialog = false;
+  bool haveWord = false, haveTitle = false;
+  uint32_t word = 0;
+};
+
+int32_t KindByName(const std::string& name) {
+  if (name == "bilevel") return ColorKindBilevel;
+  if (name == "grey") return ColorKindGrey;
+  if (name == "indexed") return ColorKindIndexed;
+  if (name == "full") return ColorKindFullColor;
+  return -1;
+}
+
+// The word the flags ask for: 0 (the plug-in picks) when none is given; otherwise the colour
+// type from --color, or from the image kind, with alpha where asked.
+uint32_t ComposeWord(const ExportArgs& a, int32_t kind) {
+  if (a.haveWord) return a.word;
+  if (a.color.empty() && !a.alpha && !a.interlace && !a.transparent) return 0;
+  uint32_t type = 2;
+  const std::string color = !a.color.empty()             ? a.color
+                            : kind == ColorKindIndexed   ? "256"
+                            : kind == ColorKindFullColor ? "full"
+                                                         : "grey";
+  if (color == "grey") type = a.alpha ? 4 : 0;
+  if (color == "256") type = 3;
+  if (color == "full") type = a.alpha ? 6 : 2;
+  return PNGTRANS_OPTION_WORD(a.interlace ? 1 : 0, a.transparent ? 1 : 0, a.alpha ? 1 : 0, type, 8);
+}
+
+int Export(const HostModule& module, const ExportArgs& a, bool progress) {
+  Bytes input;
+  if (!ReadWholeFile(a.in, &input)) return Fail(a.in, StatusError, "cannot open the file");
+  Picture picture;
+  std::string reason;
+  const char* source = "PNG through the plug-in";
+  if (StartsWithPngSignature(input) || FormatOfPath(a.in) == OutputFormat::Png) {
+    Imported imported = ImportFile(module, a.in, progress);
+    if (imported.call.returned != 1) {
+      return Fail(a.in, imported.call.status, ReasonFor(imported.call.status));
+    }
+    const bool shown = PictureFromHost(imported.image, &picture, &reason);
+    ReleaseExact(&imported.image);
+    if (!shown) return Fail(a.in, StatusError, reason);
+  } else {
+    source = "read through stb_image";
+    if (!DecodeWithStb(input, &picture, &reason)) return Fail(a.in, StatusBadFormat, reason);
+  }
+  input = Bytes();
+  const int32_t kind = a.as.empty() ? picture.kind : KindByName(a.as);
+  OwnedHostImage host;
+  if (!HostFromPicture(picture, kind, &host, &reason)) return Fail(a.in, StatusError, reason);
+  const uint32_t given = ComposeWord(a, kind);
+  std::printf("%s: %u x %u %s%s, %s\n", a.in.c_str(), picture.width, picture.height,
+              KindName(picture.kind), picture.alpha ? " with alpha" : "", source);
+  std::printf("saving:  %s\n", DescribeImage(host.image).c_str());
+  std::printf("options given: %s\n", DescribeOptions(given).c_str());
+
+  // The plug-in writes a temporary name; only a finished file is renamed into place.
+  const std::string temporary = TemporaryNameFor(a.out);
+  const char* title = a.haveTitle ? a.title.c_str() : nullptr;
+  uint32_t used = given;
+  const CallResult call =
+      a.dialog ? SaveWithDialog(module, temporary, title, &host.image, &used, true, progress)
+               : SaveWithOptions(module, temporary, title, &host.image, given, progress);
+  if (call.returned != 1) {
+    RemoveFileQuietly(temporary);
+    if (a.dialog && call.status == StatusOk) {
+      std::printf("dialog:  Cancel; nothing written\n");
+      return 1;
+    }
+    return Fail(a.out, call.status,
+                call.status == StatusWriteError ? "cannot create the file"
+                                                : "the plug-in cannot save "
+                                                  "this image");
+  }
+  if (!MoveIntoPlace(temporary, a.out)) {
+    RemoveFileQuietly(temporary);
+    return Fail(a.out, StatusWriteError, "cannot write the file");
+  }
+  if (a.dialog) {
+    std::printf("options used: %s\n", DescribeOptions(used).c_str());
+  } else {
+    // Command 13 keeps the word it used to itself; the saved file tells it.
+    Imported back = ImportFile(module, a.out, false);
+    ReleaseExact(&back.image);
+    if (back.call.returned == 1) {
+      std::printf("file holds:   %s\n", DescribeOptions(back.options).c_str());
+    }
+  }
+  Bytes written;
+  ReadWholeFile(a.out, &written);
+  std::printf("wrote %s: %zu bytes (%.1f ms in the plug-in)\n", a.out.c_str(), written.size(),
+              call.milliseconds);
+  return 0;
+}
+
+// --- options ---------------------------------------------------------------------------------
+
+int Options(const HostModule& module, uint32_t word) {
+  std::printf("options before: %s\n", DescribeOptions(word).c_str());
+  const CallResult call = EditOptions(module, &word);
+  std::printf("dialog: %s\n", call.returned == 1 ? "OK" : "Cancel");
+  std::printf("options after:  %s\n", DescribeOptions(word).c_str());
+  return 0;
+}
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string modulePath;
+  bool quiet = false;
+  size_t i = 0;
+  for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+    if (args[i] == "--module" && i + 1 < args.size()) {
+      modulePath = args[++i];
+    } else if (args[i] == "--quiet") {
+      quiet = true;
+    } else {
+      return Usage("unknown option " + args[i]);
+    }
+  }
+  if (i == args.size()) return Usage("");
+  const std::string verb = args[i++];
+  std::vector<std::string> rest;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--quiet") {
+      quiet = true;
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+
+  // Every argument is checked before the module is loaded: a usage error needs no module.
+  bool json = false;
+  ExportArgs exportArgs;
+  uint32_t optionWord = 0;
+  std::vector<std::string> files;
+  if (verb == "info") {
+    if (!rest.empty()) return Usage("info takes no arguments");
+  } else if (verb == "probe") {
+    for (const std::string& a : rest) {
+      if (a == "--json") {
+        json = true;
+      } else if (a.rfind("--", 0) == 0) {
+        return Usage("unknown option " + a);
+      } else {
+        files.push_back(a);
+      }
+    }
+    if (files.empty()) return Usage("probe needs at least one file");
+  } else if (verb == "import") {
+    if (rest.size() != 2) return Usage("import needs IN.png and OUT");
+  } else if (verb == "export") {
+    std::vector<std::string> positional;
+    for (size_t k = 0; k < rest.size(); ++k) {
+      const std::string& a = rest[k];
+      const bool hasValue = k + 1 < rest.size();
+      if (a == "--alpha") {
+        exportArgs.alpha = true;
+      } else if (a == "--interlace") {
+        exportArgs.interlace = true;
+      } else if (a == "--transparent") {
+        exportArgs.transparent = true;
+      } else if (a == "--dialog") {
+        exportArgs.dialog = true;
+      } else if (a == "--color" && hasValue) {
+        exportArgs.color = rest[++k];
+        if (exportArgs.color != "grey" && exportArgs.color != "256" && exportArgs.color != "full") {
+          return Usage("--color takes grey, 256 or full");
+        }
+      } else if (a == "--as" && hasValue) {
+        exportArgs.as = rest[++k];
+        if (KindByName(exportArgs.as) < 0)
+          return Usage("--as takes bilevel, grey, indexed or full");
+      } else if (a == "--title" && hasValue) {
+        exportArgs.title = rest[++k];
+        exportArgs.haveTitle = true;
+      } else if (a == "--word" && hasValue) {
+        if (!ParseHex(rest[++k], &exportArgs.word)) return Usage("--word takes a hexadecimal word");
+        exportArgs.haveWord = true;
+      } else if (a.rfind("--", 0) == 0) {
+        return Usage("unknown or incomplete option " + a);
+      } else {
+        positional.push_back(a);
+      }
+    }
+    if (positional.size() != 2) return Usage("export needs IN and OUT.png");
+    exportArgs.in = positional[0];
+    exportArgs.out = positional[1];
+  } else if (verb == "options") {
+    if (rest.size() > 1 || (rest.size() == 1 && !ParseHex(rest[0], &optionWord))) {
+      return Usage("options takes one hexadecimal word");
+    }
+  } else if (verb == "demo") {
+    if (rest.size() > 1) return Usage("demo takes one output directory");
+  } else {
+    return Usage("unknown command " + verb);
+  }
+
+  if (modulePath.empty()) modulePath = DefaultModulePath();
+  HostModule module(modulePath);
+  if (!module.ok()) return Fail(modulePath, StatusError, module.error());
+  EnableProgress(!quiet);
+  const bool progress = !quiet;
+  if (verb == "info") return Info(module, modulePath);
+  if (verb == "probe") return Probe(module, files, json);
+  if (verb == "import") return Import(module, rest[0], rest[1], progress);
+  if (verb == "export") return Export(module, exportArgs, progress);
+  if (verb == "options") return Options(module, optionWord);
+  Info(module, modulePath);
+  return RunDemo(module, rest.empty() ? std::string("pngtrans-demo") : rest[0]);
 }
 
 }  // namespace
@@ -254,15 +471,13 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  if (argc < 3) return xtnd::Usage();
-  const std::string verb = argv[1];
-  xtnd::HostModule module(argv[2]);
-  if (!module.ok()) {
-    std::fprintf(stderr, "xtnd-host: %s\n", module.error().c_str());
+  // Sizes are checked before buffers are made, but a 32-bit process can still run out of
+  // address space: that is reported like any other failure, not as a crash.
+  try {
+    return xtnd::Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "xtnd-host: %s: StatusNoMemory: out of memory\n",
+                 argc > 1 ? argv[argc - 1] : "");
     return 1;
   }
-  if (verb == "info") return xtnd::Info(module);
-  if (verb == "open" && argc >= 4) return xtnd::OpenFile(module, argv[3]);
-  if (verb == "demo" && argc >= 4) return xtnd::Demo(module, argv[3]);
-  return xtnd::Usage();
 }

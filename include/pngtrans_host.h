@@ -1,0 +1,200 @@
+/*
+ * pngtrans_host.h: what a host application needs to load and drive the pngtrans PNG
+ * translator module. Plain C (C89 and C++), fixed-width types, no module internals.
+ *
+ * Loading: the Windows DLL exports "_CountXTND" and "_GetXTNDInfo" (the Linux module
+ * "CountXTND" and "GetXTNDInfo"). CountXTND() returns the number of translators (1);
+ * GetXTNDInfo(0, &record) copies the 128-byte TranslatorRecord, whose `procedure` is the one
+ * entry point for every further request:
+ *
+ *   int ok = record.procedure(&header, argument, ...);
+ *
+ * Every argument after the header is one 32-bit value (a pointer or an integer), in the order
+ * the command lists below give. The return value is 1 for success and 0 for failure; the file
+ * commands also leave a Status in header.result. The module serves one command at a time.
+ *
+ * Every function here, the host's callbacks included, uses the C calling convention.
+ */
+#ifndef PNGTRANS_HOST_H
+#define PNGTRANS_HOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define PNGTRANS_CDECL __cdecl
+#else
+#define PNGTRANS_CDECL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Red in bits 0-7, green in 8-15, blue in 16-23, bits 24-31 zero: in memory a palette entry
+ * reads red, green, blue, 0. Host 24-bit pixels, by contrast, are stored blue, green, red. */
+typedef uint32_t ColorValue;
+
+typedef struct HostImage HostImage;
+
+/* allocate: sets pixels (height * rowBytes bytes), palette (256 entries) and, when maskKind is
+ * not 0, mask (height * maskRowBytes bytes); returns 0 when it cannot.
+ * release: frees them after a failed import; it must accept a descriptor whose buffers were
+ * never allocated. */
+typedef int(PNGTRANS_CDECL* HostImageCallback)(HostImage* image);
+
+/* Progress in rows: (rows done, rows total). Called only when the host passed one. */
+typedef void(PNGTRANS_CDECL* ProgressCallback)(int32_t done, int32_t total);
+
+/* colorKind values, and the pixel layout each one has:
+ *   bilevel (export only)  1 bit per pixel, most significant bit first, 1 = white
+ *   grey                   8 bits, the grey level (export also 4: two pixels per byte)
+ *   indexed                8 bits, a palette index (export also 4, with paletteCount 16)
+ *   full colour            24 bits, blue, green, red */
+enum HostColorKind {
+  ColorKindBilevel = 0,
+  ColorKindGrey = 1,
+  ColorKindIndexed = 2,
+  ColorKindFullColor = 3
+};
+
+/* maskKind values: a one-bit mask (1 = opaque, most significant bit first) or one byte per
+ * pixel (0 transparent to 255 opaque). */
+enum HostMaskKind { MaskNone = 0, MaskOneBit = 1, MaskEightBit = 2 };
+
+/* The host's image descriptor: seventeen 32-bit fields. The host owns it and every buffer it
+ * points to. Row y starts at pixels + y * rowBytes (top row first); mask row y at
+ * mask + y * maskRowBytes. On import the module fills fields 1 to 11, calls allocate once and
+ * writes the buffers; on export the host fills everything but the callbacks. */
+struct HostImage {
+  uint32_t width;
+  uint32_t height;
+  uint32_t resolutionX; /* pixels per unit; import presets 180 when both are 0 */
+  uint32_t resolutionY;
+  int32_t colorKind; /* HostColorKind */
+  int32_t bitsPerPixel;
+  uint32_t paletteCount;
+  uint32_t rowBytes;
+  uint32_t maskKind; /* HostMaskKind */
+  int32_t maskBits;  /* 1 or 8; 0 without a mask */
+  int32_t maskRowBytes;
+  uint8_t* pixels;
+  ColorValue* palette; /* 256 entries, 1024 bytes */
+  uint8_t* mask;
+  HostImageCallback allocate;
+  HostImageCallback release;
+  uint32_t backgroundColor; /* pixel value for kinds 0-2, ColorValue for kind 3; on export
+                               also the colour written as transparent */
+};
+
+/* First argument of every command. The first four bytes belong to the host. */
+typedef struct CommandHeader {
+  uint32_t hostData;
+  uint16_t command; /* one of the XtndCommand codes */
+  uint16_t result;  /* a Status, for commands 3, 4, 5, 9 and 13 */
+} CommandHeader;
+
+typedef int(PNGTRANS_CDECL* TranslatorProcFn)(CommandHeader* header, ...);
+
+/* The 128-byte record GetXTNDInfo hands out. */
+typedef struct TranslatorRecord {
+  uint8_t displayName[64]; /* code page 932 text, NUL-padded */
+  char typeName[4];        /* "PNG\0" */
+  TranslatorProcFn procedure;
+  uint32_t hostWord72;
+  uint32_t hostWord76;
+  uint8_t hostBytes80[4];
+  uint8_t reserved[44];
+} TranslatorRecord;
+
+typedef int(PNGTRANS_CDECL* CountXTNDFn)(void);
+typedef void(PNGTRANS_CDECL* GetXTNDInfoFn)(int32_t index, void* destination);
+
+/* Command codes, and the arguments each takes after the header:
+ *   Capability         queried code (low 16 bits count); returns 1 when it is supported
+ *   Import             path, title buffer (64 bytes), HostImage*, option word*, 0, 0, progress
+ *   Export             path, title, HostImage*, option word*, show-dialog flag (1 = show),
+ *                      parent window, progress
+ *   Preview            path, title buffer, information HostImage*, full HostImage*
+ *   Attributes         path, attribute word*
+ *   Options            parent window, option word*; returns 1 for OK, 0 for Cancel
+ *   ExportWithOptions  path, title, HostImage*, option word (by value), progress
+ * Any other code does nothing and returns 1. */
+enum XtndCommand {
+  XtndCommandQuery0 = 0,
+  XtndCommandQuery1 = 1,
+  XtndCommandCapability = 2,
+  XtndCommandImport = 3,
+  XtndCommandExport = 4,
+  XtndCommandPreview = 5,
+  XtndCommandAttributes = 9,
+  XtndCommandOptions = 11,
+  XtndCommandExportWithOptions = 13
+};
+
+/* The Status values a command leaves in header.result; no others occur. */
+enum Status {
+  StatusOk = 0,
+  StatusError = 1,      /* file missing or unreadable; bad or misplaced chunk; any import
+                           failure after the signature */
+  StatusWriteError = 2, /* export: the file cannot be created, or the header not encoded */
+  StatusNoMemory = 4,   /* a working buffer or the compressor could not be set up */
+  StatusBadFormat = 6   /* not a PNG signature; data out of order; unencodable parameters */
+};
+
+/* The SaveOptions word: five 4-bit fields; the value 0 means "not set yet". The host keeps
+ * it between exports. The reserved bits 20-31 are preserved when the module rewrites it. */
+enum SaveOptionsField {
+  SaveOptionsInterlaceShift = 0,    /* 1 = Adam7 */
+  SaveOptionsTransparencyShift = 4, /* 1 = background colour written as transparent */
+  SaveOptionsSaveMaskShift = 8,     /* 1 = host mask stored as alpha */
+  SaveOptionsColorTypeShift = 12,   /* PNG colour type: 0, 2, 3, 4 or 6 */
+  SaveOptionsDepthShift = 16,       /* bits per sample; always 8 */
+  SaveOptionsFieldMask = 0xF
+};
+
+#define PNGTRANS_OPTION_FIELD(word, shift) (((uint32_t)(word) >> (shift)) & 0xFu)
+#define PNGTRANS_OPTION_WORD(interlace, transparency, saveMask, colorType, depth)          \
+  ((uint32_t)(interlace) | ((uint32_t)(transparency) << 4) | ((uint32_t)(saveMask) << 8) | \
+   ((uint32_t)(colorType) << 12) | ((uint32_t)(depth) << 16))
+
+/* The attribute word of the Attributes command: AttributeBase plus the bits that apply. */
+#define PNGTRANS_ATTRIBUTE_BASE 0x01010000u
+enum XtndAttribute {
+  AttributeIndexed8 = 0x00000004,   /* 8 bits per pixel, not grey */
+  AttributeGrey8 = 0x00000008,      /* 8 bits per pixel, grey */
+  AttributeColor24 = 0x00000010,    /* 24 bits per pixel */
+  AttributeAlpha = 0x00020000,      /* the colour type carries alpha */
+  AttributeTransparent = 0x00040000 /* the file has a transparent colour */
+};
+
+/* The records are part of the interface: a compiler or packing that changes them fails here.
+ * The module is 32-bit; every pointer is four bytes. */
+#define PNGTRANS_HOST_CHECK(name, condition) typedef char PngtransCheck_##name[(condition) ? 1 : -1]
+PNGTRANS_HOST_CHECK(pointer, sizeof(void*) == 4);
+PNGTRANS_HOST_CHECK(image_size, sizeof(HostImage) == 68);
+PNGTRANS_HOST_CHECK(image_colorKind, offsetof(HostImage, colorKind) == 16);
+PNGTRANS_HOST_CHECK(image_rowBytes, offsetof(HostImage, rowBytes) == 28);
+PNGTRANS_HOST_CHECK(image_maskKind, offsetof(HostImage, maskKind) == 32);
+PNGTRANS_HOST_CHECK(image_maskRowBytes, offsetof(HostImage, maskRowBytes) == 40);
+PNGTRANS_HOST_CHECK(image_pixels, offsetof(HostImage, pixels) == 44);
+PNGTRANS_HOST_CHECK(image_palette, offsetof(HostImage, palette) == 48);
+PNGTRANS_HOST_CHECK(image_mask, offsetof(HostImage, mask) == 52);
+PNGTRANS_HOST_CHECK(image_allocate, offsetof(HostImage, allocate) == 56);
+PNGTRANS_HOST_CHECK(image_release, offsetof(HostImage, release) == 60);
+PNGTRANS_HOST_CHECK(image_background, offsetof(HostImage, backgroundColor) == 64);
+PNGTRANS_HOST_CHECK(header_size, sizeof(CommandHeader) == 8);
+PNGTRANS_HOST_CHECK(header_command, offsetof(CommandHeader, command) == 4);
+PNGTRANS_HOST_CHECK(header_result, offsetof(CommandHeader, result) == 6);
+PNGTRANS_HOST_CHECK(record_size, sizeof(TranslatorRecord) == 128);
+PNGTRANS_HOST_CHECK(record_type, offsetof(TranslatorRecord, typeName) == 64);
+PNGTRANS_HOST_CHECK(record_procedure, offsetof(TranslatorRecord, procedure) == 68);
+PNGTRANS_HOST_CHECK(record_words, offsetof(TranslatorRecord, hostWord72) == 72);
+PNGTRANS_HOST_CHECK(record_bytes, offsetof(TranslatorRecord, hostBytes80) == 80);
+PNGTRANS_HOST_CHECK(record_reserved, offsetof(TranslatorRecord, reserved) == 84);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PNGTRANS_HOST_H */

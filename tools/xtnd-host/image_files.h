@@ -1,0 +1,41 @@
+// Image files the host reads and writes itself, never through the plug-in: PNG through
+// stb_image_write (so that the plug-in's import and export judge each other), BMP, PPM, PGM,
+// PAM and TGA by hand; BMP, JPEG, GIF, TGA, PPM and PGM read through stb_image.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "picture.h"
+
+namespace xtnd {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class OutputFormat { Unknown, Png, Bmp, Ppm, Pgm, Pam, Tga };
+
+// The format a file name's extension names (case does not matter).
+OutputFormat FormatOfPath(const std::string& path);
+const char* FormatName(OutputFormat format);
+
+// The whole file for the picture. Grey pictures stay grey where the format can say so; alpha
+// is kept by PNG, BMP (32-bit), PAM and TGA; PPM drops it; PGM holds the grey level.
+bool EncodePicture(const Picture& picture, OutputFormat format, Bytes* out);
+
+// Reads a non-PNG image; false with stb_image's reason when it cannot.
+bool DecodeWithStb(const Bytes& file, Picture* out, std::string* reason);
+
+bool ReadWholeFile(const std::string& path, Bytes* out);
+bool StartsWithPngSignature(const Bytes& file);
+
+// The name a file is written under before it is renamed into place.
+std::string TemporaryNameFor(const std::string& path);
+// Moves a finished file over path (replacing it); false when it cannot.
+bool MoveIntoPlace(const std::string& from, const std::string& to);
+void RemoveFileQuietly(const std::string& path);
+// Writes bytes to a temporary name and renames it to path, so that a failed write never
+// leaves a half-written file at path.
+bool WriteFileAtomically(const std::string& path, const Bytes& bytes);
+
+}  // namespace xtnd
