@@ -18,20 +18,27 @@ namespace pngtrans::test {
 
 namespace {
 
+// A directory no earlier run has used: process ids repeat (under Wine soon), and a file an
+// earlier run left at the same name would pass for one this run wrote.
 const std::string& ScratchDir() {
   static const std::string dir = [] {
 #if defined(_WIN32)
     char base[MAX_PATH];
     GetTempPathA(MAX_PATH, base);
-    std::string d = std::string(base) + "pngtrans-" + std::to_string(_getpid());
-    CreateDirectoryA(d.c_str(), nullptr);
+    const std::string stem = std::string(base) + "pngtrans-" + std::to_string(_getpid()) + "-" +
+                             std::to_string(GetTickCount()) + "-";
+    std::string d;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      d = stem + std::to_string(attempt);
+      if (CreateDirectoryA(d.c_str(), nullptr)) break;
+    }
     return d + "\\";
 #else
     const char* tmp = std::getenv("TMPDIR");
-    std::string d = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/pngtrans-" +
-                    std::to_string(getpid());
-    mkdir(d.c_str(), 0777);
-    return d + "/";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/pngtrans-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern + "/";
 #endif
   }();
   return dir;
