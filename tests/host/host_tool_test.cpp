@@ -492,8 +492,17 @@ TEST(HostToolHeader, CAndCxxSeeTheSameRecords) {
 }
 
 TEST(HostToolInfo, ShowsTheRecordAndEveryCommandCode) {
+  // Without --module the tool takes the module built beside it.
+  const ToolRun beside = RunTool({"info"}, false);
+  ASSERT_EQ(beside.exitCode, 0) << beside.err;
+#if defined(_WIN32)
+  EXPECT_TRUE(Contains(beside.out, "\\pngtrans.dll\n")) << beside.out;
+#else
+  EXPECT_TRUE(Contains(beside.out, "/pngtrans.so\n")) << beside.out;
+#endif
   const ToolRun run = RunTool({"info"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(Contains(run.out, "module:      " + ToolModulePath() + "\n")) << run.out;
   EXPECT_TRUE(
       Contains(run.out, "name:        PNG \xEF\xBE\x8C\xEF\xBD\xA7\xEF\xBD\xB2\xEF\xBE\x99"))
       << run.out;
