@@ -1,7 +1,7 @@
 # pngtrans: make demo | make test. Both start with the idempotent dependency set-up.
 SHELL := /bin/bash
 
-.PHONY: all deps build build-linux32 build-asan build-win32 test demo format clean
+.PHONY: all deps build build-linux32 build-asan build-win32 test demo fuzz format clean
 
 all: build
 
@@ -32,6 +32,11 @@ demo: deps
 	$(MAKE) build-linux32 build-win32
 	build/linux32/xtnd-host demo build/linux32/pngtrans.so build/demo-linux32
 	cmake/wine-run build/win32/xtnd-host.exe demo build/win32/pngtrans.dll build/demo-win32
+
+# The libFuzzer targets (clang -m32, ASan + UBSan), each for FUZZ_SECONDS; CI runs them for 60.
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
