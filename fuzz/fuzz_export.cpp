@@ -98,6 +98,8 @@ int PT_CDECL NeverCalled(HostImage*) {
   return 0;
 }
 
+constexpr uint32_t kWidestReadBack = 16376;
+
 int32_t progressTotal = -1;
 int32_t progressDone = -1;
 
@@ -190,7 +192,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(!refusedWidth || ret == 0, "a width no host can have was exported");
   if (ret == 1) {
     Require(image.width > 0 && image.height > 0, "an empty image exported");
-    // What the export wrote must be a PNG file of the image's size.
+  }
+  // What the export wrote must be a PNG file of the image's size. The import reads rows of up
+  // to 65528 bytes, so wider exports (four bytes per pixel at most) are not read back.
+  if (ret == 1 && image.width <= kWidestReadBack) {
     test::GuardedHost reader;
     uint32_t options = 0;
     CommandHeader import = {0, 3, 0x7777};

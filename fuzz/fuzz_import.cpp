@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int descriptors = fuzz::OpenDescriptors();
   test::GuardedHost host;
   // Hosts have limits: larger images are refused at allocate, like a host out of memory.
-  host.LimitBytes(32u * 1024 * 1024);
+  host.LimitBytes(8u * 1024 * 1024);
   char title[64];
   std::memset(title, 'x', sizeof title);
   uint32_t options = 0xFFFFFFFF;

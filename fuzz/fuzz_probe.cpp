@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char title[64];
   std::memset(title, 'x', sizeof title);
   test::GuardedHost full;
-  full.LimitBytes(32u * 1024 * 1024);
+  full.LimitBytes(8u * 1024 * 1024);
   header = {0, 5, 0x7777};
   ret = TranslatorProc(&header, path.c_str(), title, &info, size % 2 == 0 ? full.image() : nullptr);
   fuzz::RequireNoFaults(test::ProbeOutcomeFaults(ret, header.result), "preview");
