@@ -14,6 +14,7 @@
 #include "support/export_judge.h"
 #include "support/files.h"
 #include "support/guarded_memory.h"
+#include "support/import_host.h"
 #include "support/module_fixture.h"
 #include "support/png_judge.h"
 #include "support/png_readback.h"
@@ -249,6 +250,33 @@ TEST_F(HostileExport, EveryHostileRecordFailsCleanlyOrWritesACorrectFile) {
     }
     RemoveFile(path);
   }
+}
+
+// Found by the export fuzzer: widths beyond 65535 are exported (the counters are widened), so
+// a 65536-pixel bilevel image becomes a valid palette file with 65536-byte rows, wider than the
+// import reads. Opening that file fails cleanly.
+TEST_F(HostileExport, ExportWiderThanTheImportReadsIsValidAndRefusedCleanlyOnImport) {
+  HostSpec shape = Shape(ColorKindBilevel);
+  shape.width = 65536;
+  shape.height = 21;
+  GuardedHostImage host(shape);
+  const std::string path = TempPath("wide-export.png");
+  CommandHeader header = {0, 13, 0x7777};
+  ASSERT_EQ(module_.Procedure()(&header, Arg(path.c_str()), Arg(nullptr), Arg(host.get()), 0u, 0u),
+            1);
+  Bytes file;
+  ASSERT_TRUE(ReadFileBytes(path, &file));
+  EXPECT_TRUE(ReadableFile(file, path, host.image));
+
+  GuardedHost reader;
+  uint32_t options = 0;
+  header = {0, 3, 0x7777};
+  EXPECT_EQ(module_.Procedure()(&header, path.c_str(), nullptr, reader.image(), &options, 0u, 0u,
+                                nullptr),
+            0);
+  EXPECT_EQ(header.result, 1);
+  EXPECT_EQ(reader.releaseCalls(), 1);
+  RemoveFile(path);
 }
 
 }  // namespace
