@@ -21,7 +21,7 @@ using pngtrans::fuzz::ExportRecipe;
 using pngtrans::fuzz::Require;
 
 // Buffers above this are not made: images are kept to what exports in a few milliseconds.
-constexpr uint64_t kBufferCap = 256 * 1024;
+constexpr uint64_t kBufferCap = 64 * 1024;
 
 // Widths from this one up cannot pass the export's size check (8 bytes of scratch per pixel
 // overflow 32 bits); their pixel buffers stand for ones no 32-bit host could have.
