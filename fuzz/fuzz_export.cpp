@@ -22,6 +22,9 @@ using pngtrans::fuzz::Require;
 
 // Buffers above this are not made: images are kept to what exports in a few milliseconds.
 constexpr uint64_t kBufferCap = 64 * 1024;
+// The export's work grows with the pixels, not with the buffers: a stride of 0 lets one row
+// stand for any number of rows. Images are kept to this many pixels as well.
+constexpr uint64_t kPixelCap = 128 * 1024;
 
 // Widths from this one up cannot pass the export's size check (8 bytes of scratch per pixel
 // overflow 32 bits); their pixel buffers stand for ones no 32-bit host could have.
@@ -156,9 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t height = r.height & 0x3FF;
   if (maskStride > 0x10000 && height > 1) maskStride = -1;
   // As many rows as the caps allow.
-  while (height > 0 && (Described(height, stride, used) > kBufferCap ||
-                        (maskStride >= 0 && Described(height, static_cast<uint64_t>(maskStride),
-                                                      maskUsed) > kBufferCap))) {
+  while (height > 0 &&
+         (height * width > kPixelCap || Described(height, stride, used) > kBufferCap ||
+          (maskStride >= 0 &&
+           Described(height, static_cast<uint64_t>(maskStride), maskUsed) > kBufferCap))) {
     height /= 2;
   }
   image.height = static_cast<uint32_t>(height);
