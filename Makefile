@@ -1,7 +1,7 @@
 # pngtrans: make demo | make test. Both start with the idempotent dependency set-up.
 SHELL := /bin/bash
 
-.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot format clean
+.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot fuzz format clean
 
 all: build
 
@@ -55,6 +55,11 @@ dist: deps
 # The save-options dialog under Wine on Xvfb, pictured into docs/save-options.png.
 screenshot:
 	bash scripts/screenshot
+
+# The libFuzzer targets (clang -m32, ASan + UBSan), each for FUZZ_SECONDS; CI runs them for 60.
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

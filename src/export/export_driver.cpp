@@ -32,11 +32,16 @@ SaveOptionValues ExportDefaults(int32_t colorKind) {
   return values;
 }
 
-// Alpha is written only when there is a mask to take it from and the user asked for the mask;
-// otherwise grey + alpha becomes grey and colour + alpha colour. (Command 13 clears saveMask
-// for bilevel images precisely so that they are exported without one.)
+// Without a mask the alpha bit of any colour type goes, whatever the rest of the nibble says:
+// 7 becomes a palette file, 5 becomes 1 (which the header writer then refuses). With a mask,
+// alpha is written only when the user asked for the mask; otherwise grey + alpha becomes grey
+// and colour + alpha colour. (Command 13 clears saveMask for bilevel images precisely so that
+// they are exported without one.)
 void SettleMask(const HostImage& image, SaveOptionValues* values) {
-  if (!HostHasMask(image)) values->saveMask = kNoMask;
+  if (!HostHasMask(image)) {
+    values->saveMask = kNoMask;
+    values->colorType &= ~4u;
+  }
   if (values->saveMask != 1 && HasAlpha(values->colorType)) values->colorType &= ~4u;
 }
 

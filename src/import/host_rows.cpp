@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "import/png_reader.h"
+#include "platform/lowio.h"
 #include "plugin/checked_size.h"
 
 namespace pngtrans {
@@ -214,6 +215,25 @@ Status SelectRowConverter(uint8_t colorType, uint8_t bitDepth, RowConverter* con
   return StatusOk;
 }
 
+namespace {
+
+// The store of an interlaced image is as large as the image, and a small file may declare any
+// size: before it is allocated, the file must be able to hold that many bytes of image data.
+// Every pixel is in one pass row, so the data inflates to at least height x (rowSize - 1)
+// bytes, and deflate needs at least one byte per 1032 it produces. The bytes still in the file
+// and in the input buffer bound the compressed data; two rows allow for what inflate may
+// already have produced. A file too short for its image fails here instead of at its end.
+bool ImageDataCanFill(const ReaderState& s, uint32_t height, uint32_t rowSize) {
+  constexpr uint64_t kMaxDeflateRatio = 1032;
+  const int64_t left = lowio::BytesLeft(s.file);
+  if (left < 0) return true;
+  const uint64_t compressed = static_cast<uint64_t>(left) + s.zstream.avail_in;
+  const uint64_t need = static_cast<uint64_t>(height) * (rowSize - 1);
+  return need <= compressed * kMaxDeflateRatio + 2 * (static_cast<uint64_t>(rowSize) + 1);
+}
+
+}  // namespace
+
 Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress) {
   ReaderState& s = *state_;
   const uint8_t colorType = s.colorType;
@@ -240,6 +260,7 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   // passes, so every image row needs its own place until the last pass converts it.
   uint32_t storeSize = rowSize;
   if (passes != 1 && !MulFits32(height, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
+  if (passes != 1 && !ImageDataCanFill(s, height, rowSize)) return PT_FAIL(StatusError);
   std::unique_ptr<uint8_t, FreeDeleter> store(static_cast<uint8_t*>(ReaderAllocate(storeSize)));
   if (store == nullptr) return PT_FAIL(StatusNoMemory);
 

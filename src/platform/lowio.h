@@ -25,6 +25,10 @@ int32_t Write(int fd, const void* buffer, uint32_t count);
 // Moves the position by offset bytes from where it is; returns the new position or -1.
 int32_t SeekRelative(int fd, int32_t offset);
 
+// Bytes from the position to the end of the file, the position left where it was; -1 when
+// unknown.
+int64_t BytesLeft(int fd);
+
 // Closes the descriptor; 0 on success.
 int Close(int fd);
 

@@ -59,6 +59,13 @@ int32_t SeekRelative(int fd, int32_t offset) {
   return static_cast<int32_t>(position);
 }
 
+int64_t BytesLeft(int fd) {
+  const off_t here = ::lseek(fd, 0, SEEK_CUR);
+  const off_t end = here < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
+  if (end < 0 || ::lseek(fd, here, SEEK_SET) != here) return -1;
+  return static_cast<int64_t>(end - here);
+}
+
 int Close(int fd) {
   return ::close(fd);
 }

@@ -38,6 +38,13 @@ int32_t SeekRelative(int fd, int32_t offset) {
   return ::_lseek(fd, offset, SEEK_CUR);
 }
 
+int64_t BytesLeft(int fd) {
+  const int64_t here = ::_lseeki64(fd, 0, SEEK_CUR);
+  const int64_t end = here < 0 ? -1 : ::_lseeki64(fd, 0, SEEK_END);
+  if (end < 0 || ::_lseeki64(fd, here, SEEK_SET) != here) return -1;
+  return end - here;
+}
+
 int Close(int fd) {
   return ::_close(fd);
 }

@@ -123,7 +123,9 @@ GuardedHostImage::~GuardedHostImage() {
 
 Bytes ExpectedPngRow(const HostImage& image, uint8_t colorType, uint32_t y) {
   const uint8_t* row = image.pixels + static_cast<size_t>(y) * image.rowBytes;
-  const bool hasMask = (image.maskKind == 1 || image.maskKind == 2) && image.mask != nullptr;
+  // The mask is read only for the colour types that carry alpha, like the export does.
+  const bool hasMask = (image.maskKind == 1 || image.maskKind == 2) && image.mask != nullptr &&
+                       (colorType == 4 || colorType == 6);
   const uint8_t* mask =
       hasMask ? image.mask + static_cast<size_t>(y) * image.maskRowBytes : nullptr;
   Bytes out;

@@ -8,10 +8,6 @@ namespace pngtrans::test {
 
 namespace {
 
-// Large requests are refused like a host without memory would, instead of exhausting the
-// 32-bit address space of the test.
-constexpr uint64_t kHostLimit = 256u * 1024 * 1024;
-
 std::vector<std::pair<int32_t, int32_t>>& ProgressLog() {
   static std::vector<std::pair<int32_t, int32_t>> log;
   return log;
@@ -47,7 +43,9 @@ int PNGTRANS_CDECL GuardedHost::Allocate(HostImage* image) {
   record->maskBytes = image->maskKind != 0 ? static_cast<uint64_t>(image->height) *
                                                  static_cast<uint32_t>(image->maskRowBytes)
                                            : 0;
-  if (record->pixelBytes > kHostLimit || record->maskBytes > kHostLimit) return 0;
+  // Large requests are refused like a host without memory would, instead of exhausting the
+  // 32-bit address space of the test.
+  if (record->pixelBytes > record->limit || record->maskBytes > record->limit) return 0;
   record->pixels = static_cast<uint8_t*>(GuardedAlloc(static_cast<size_t>(record->pixelBytes)));
   record->palette = static_cast<uint32_t*>(GuardedAlloc(256 * sizeof(uint32_t)));
   if (image->maskKind != 0) {

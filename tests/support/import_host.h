@@ -29,6 +29,9 @@ class GuardedHost {
 
   // allocate returns 0 (and allocates nothing) when set.
   void FailAllocate(bool fail) { record_.failAllocate = fail; }
+  // allocate returns 0 when the pixels or the mask would take more than limit bytes (the
+  // default is 256 MiB).
+  void LimitBytes(uint64_t limit) { record_.limit = limit; }
   // Runs after a successful allocation, before allocate returns: a host that changes the
   // description it was given.
   void AfterAllocate(std::function<void(HostImage*)> hook) {
@@ -50,6 +53,7 @@ class GuardedHost {
     int allocateCalls = 0;
     int releaseCalls = 0;
     bool failAllocate = false;
+    uint64_t limit = 256u * 1024 * 1024;
     std::function<void(HostImage*)> afterAllocate;
     uint64_t pixelBytes = 0;
     uint64_t maskBytes = 0;
