@@ -1,4 +1,4 @@
-// pngtrans-bench MODULE CORPUS OUTDIR [REPEATS]
+// pngtrans-bench MODULE CORPUS OUTDIR [REPEATS]   (or --profile, below main)
 //
 // Per file of the corpus, in one run and interleaved (every repeat runs each contender once,
 // in an order that rotates), with the median of the repeats: the module's import (command 3)
@@ -204,7 +204,25 @@ std::string Ratio(double a, double b) {
 
 }  // namespace
 
+// pngtrans-bench --profile import|export MODULE FILE COUNT: only the module's side, COUNT
+// times, for perf or callgrind.
+int Profile(char** argv) {
+  const std::string what = argv[2];
+  bench::Module module;
+  if (!module.Load(argv[3])) Fail(std::string("cannot load ") + argv[3]);
+  HostBuffers host;
+  if (!module.Import(argv[4], &host)) Fail(std::string("the module does not import ") + argv[4]);
+  const int count = std::max(1, std::atoi(argv[5]));
+  for (int i = 0; i < count; ++i) {
+    const bool ok = what == "import" ? module.Import(argv[4], &host)
+                                     : module.Export(host, "/tmp/pngtrans-bench-profile.png");
+    if (!ok) Fail("a run failed");
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--profile") == 0) return Profile(argv);
   if (argc < 4) Fail("usage: pngtrans-bench MODULE CORPUS OUTDIR [REPEATS]");
   const std::string corpus = argv[2];
   const std::string outDir = argv[3];

@@ -7,6 +7,7 @@
 
 #include "format/adam7.h"
 #include "format/chunk_format.h"
+#include "format/filter_kernels.h"
 #include "import/png_reader.h"
 
 namespace pngtrans {
@@ -16,16 +17,6 @@ namespace {
 // Every row buffer stays within 64 KiB; the widest images accepted follow from it (65528 pixels
 // at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
 constexpr uint64_t kMaxRowBuffer = 65536;
-
-inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
-  const int p = a + b - c;
-  const int pa = std::abs(p - a);
-  const int pb = std::abs(p - b);
-  const int pc = std::abs(p - c);
-  if (pa <= pb && pa <= pc) return a;
-  if (pb <= pc) return b;
-  return c;
-}
 
 }  // namespace
 
@@ -92,7 +83,9 @@ Status PngReader::RefillImageData() {
     s.idatRemaining = length;
   }
   const uint32_t count = s.idatRemaining < s.inputBufferSize ? s.idatRemaining : s.inputBufferSize;
-  PT_RETURN_IF_ERROR(ReadChunkData(s.inputBuffer, count));
+  // Past the chunk type the running CRC of an IDAT chunk feeds nothing (its comparison is
+  // ignored), so the image data is read without it.
+  PT_RETURN_IF_ERROR(ReadBytes(s.inputBuffer, count));
   s.idatRemaining -= count;
   s.zstream.next_in = s.inputBuffer;
   s.zstream.avail_in = count;
@@ -189,37 +182,9 @@ Status PngReader::FinishRow() {
 
 Status PngReader::UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
                               int filterType) {
+  if (filterType < 0 || filterType > FilterTypePaeth) return PT_FAIL(StatusError);
   const uint32_t bpp = (static_cast<uint32_t>(row.pixelDepth) + 7) / 8;
-  const uint32_t n = row.rowBytes;
-  const uint32_t head = bpp < n ? bpp : n;  // bytes without a left neighbour
-  switch (filterType) {
-    case 0:  // None
-      break;
-    case 1:  // Sub
-      for (uint32_t i = bpp; i < n; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + current[i - bpp]);
-      break;
-    case 2:  // Up
-      for (uint32_t i = 0; i < n; ++i) current[i] = static_cast<uint8_t>(current[i] + previous[i]);
-      break;
-    case 3:  // Average, the sum taken in full width before halving
-      for (uint32_t i = 0; i < head; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + (previous[i] >> 1));
-      for (uint32_t i = bpp; i < n; ++i) {
-        current[i] = static_cast<uint8_t>(current[i] + ((previous[i] + current[i - bpp]) >> 1));
-      }
-      break;
-    case 4:  // Paeth; without a left neighbour the predictor is the byte above
-      for (uint32_t i = 0; i < head; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + previous[i]);
-      for (uint32_t i = bpp; i < n; ++i) {
-        current[i] = static_cast<uint8_t>(current[i] +
-                                          Paeth(current[i - bpp], previous[i], previous[i - bpp]));
-      }
-      break;
-    default:
-      return PT_FAIL(StatusError);
-  }
+  Unfilter(static_cast<uint8_t>(filterType), current, previous, row.rowBytes, bpp);
   return StatusOk;
 }
 
