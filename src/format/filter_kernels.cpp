@@ -172,19 +172,28 @@ void UnfilterUp(uint8_t* current, const uint8_t* previous, uint32_t n) {
 
 #if defined(__SSE2__)
 
-// One pixel of Bytes bytes in the low lanes of a register (the other lanes 0), and back.
+// One pixel of Bytes bytes in the low lanes of a register (the other lanes 0), and back. The
+// bytes move through general registers in pieces of 4, 2 and 1: a narrow store followed by a
+// wider load of the same bytes would stall on store forwarding once per pixel.
 template <uint32_t Bytes>
 inline __m128i LoadPixel(const uint8_t* p) {
   if constexpr (Bytes == 8) {
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-  } else if constexpr (Bytes <= 4) {
-    uint32_t v = 0;
-    std::memcpy(&v, p, Bytes);
+  } else if constexpr (Bytes == 4) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
     return _mm_cvtsi32_si128(static_cast<int>(v));
+  } else if constexpr (Bytes == 6) {
+    uint32_t low;
+    uint16_t high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + 4, 2);
+    return _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(low)), high, 2);
   } else {
-    uint8_t t[8] = {};
-    std::memcpy(t, p, Bytes);
-    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t));
+    static_assert(Bytes == 3, "pixels of 3, 4, 6 or 8 bytes");
+    uint16_t low;
+    std::memcpy(&low, p, 2);
+    return _mm_cvtsi32_si128(static_cast<int>(low | static_cast<uint32_t>(p[2]) << 16));
   }
 }
 
@@ -192,13 +201,19 @@ template <uint32_t Bytes>
 inline void StorePixel(uint8_t* p, __m128i v) {
   if constexpr (Bytes == 8) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
-  } else if constexpr (Bytes <= 4) {
+  } else if constexpr (Bytes == 4) {
     const uint32_t t = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
-    std::memcpy(p, &t, Bytes);
+    std::memcpy(p, &t, 4);
+  } else if constexpr (Bytes == 6) {
+    const uint32_t t = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    const uint16_t high = static_cast<uint16_t>(_mm_extract_epi16(v, 2));
+    std::memcpy(p, &t, 4);
+    std::memcpy(p + 4, &high, 2);
   } else {
-    uint8_t t[8];
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(t), v);
-    std::memcpy(p, t, Bytes);
+    const uint32_t t = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    const uint16_t low = static_cast<uint16_t>(t);
+    std::memcpy(p, &low, 2);
+    p[2] = static_cast<uint8_t>(t >> 16);
   }
 }
 

@@ -128,7 +128,10 @@ Status PngReader::ReadRow(uint8_t* row) {
   info.pixelDepth = s.pixelDepth;
   PT_RETURN_IF_ERROR(UnfilterRow(info, s.rowBuffer + 1, s.previousRow + 1, s.rowBuffer[0]));
 
-  if (interlaceHandling) {
+  if (interlaceHandling && s.pixelDepth >= 8) {
+    PlacePassPixels(row);
+    std::swap(s.rowBuffer, s.previousRow);
+  } else if (interlaceHandling) {
     // The pass row is widened in place below, so the previous row must be a copy; only the
     // bytes of this pass's rows are ever read from it.
     std::memcpy(s.previousRow, s.rowBuffer, s.passRowBytes);
