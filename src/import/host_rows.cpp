@@ -50,9 +50,23 @@ void ConvertGrey16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*
   }
 }
 
-// Colour samples: the file's red, green, blue become the host's blue, green, red.
+// Colour samples: the file's red, green, blue become the host's blue, green, red. Four pixels
+// at a time as three 32-bit words (the targets are little-endian), then pixel by pixel.
 void ConvertRgb8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
-  for (uint32_t x = 0; x < width; ++x, row += 3, pixels += 3) {
+  uint32_t x = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; x + 4 <= width; x += 4, row += 12, pixels += 12) {
+    uint32_t in[3];
+    std::memcpy(in, row, sizeof in);
+    const uint32_t a = in[0], b = in[1], c = in[2];  // R0 G0 B0 R1, G1 B1 R2 G2, B2 R3 G3 B3
+    const uint32_t out[3] = {
+        (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b >> 8 & 0xFF) << 24,
+        (b & 0xFF) | (a >> 24) << 8 | (c & 0xFF) << 16 | (b & 0xFF000000),
+        (b >> 16 & 0xFF) | (c >> 24) << 8 | (c & 0xFF0000) | (c >> 8 & 0xFF) << 24};
+    std::memcpy(pixels, out, sizeof out);
+  }
+#endif
+  for (; x < width; ++x, row += 3, pixels += 3) {
     pixels[0] = row[2];
     pixels[1] = row[1];
     pixels[2] = row[0];
@@ -82,11 +96,27 @@ void ConvertGreyAlpha16(const uint8_t* row, uint32_t width, uint8_t* pixels, uin
 }
 
 void ConvertRgba8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
-  for (uint32_t x = 0; x < width; ++x, row += 4, pixels += 3) {
+  uint32_t x = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; x + 4 <= width; x += 4, row += 16, pixels += 12, mask += 4) {
+    uint32_t in[4];
+    std::memcpy(in, row, sizeof in);
+    // A pixel word reads R | G << 8 | B << 16 | A << 24; reversed and shifted it is B, G, R.
+    uint32_t bgr[4];
+    for (int k = 0; k < 4; ++k) bgr[k] = __builtin_bswap32(in[k]) >> 8;
+    const uint32_t out[3] = {bgr[0] | bgr[1] << 24, bgr[1] >> 8 | bgr[2] << 16,
+                             bgr[2] >> 16 | bgr[3] << 8};
+    std::memcpy(pixels, out, sizeof out);
+    const uint32_t alpha =
+        in[0] >> 24 | (in[1] >> 24) << 8 | (in[2] >> 24) << 16 | (in[3] & 0xFF000000);
+    std::memcpy(mask, &alpha, sizeof alpha);
+  }
+#endif
+  for (; x < width; ++x, row += 4, pixels += 3) {
     pixels[0] = row[2];
     pixels[1] = row[1];
     pixels[2] = row[0];
-    mask[x] = row[3];
+    *mask++ = row[3];
   }
 }
 

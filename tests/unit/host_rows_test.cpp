@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "import/host_rows.h"
 #include "import/import_driver.h"
@@ -77,6 +79,34 @@ TEST(RowConversion, ColourBecomesBlueGreenRedAndAlphaGoesToTheMask) {
   EXPECT_EQ(ga.pixels, (Bytes{9, 7}));
   EXPECT_EQ(ga.mask, (Bytes{200, 0}));
   EXPECT_EQ(Convert(0, 8, Bytes{5, 6, 7}, 3).pixels, (Bytes{5, 6, 7}));
+}
+
+// The colour converters work on blocks of four pixels, then one at a time: every width around
+// the block size gives the pixel-by-pixel result, and nothing past the row is written.
+TEST(RowConversion, ColourRowsOfEveryWidthConvertPixelByPixel) {
+  std::mt19937 rng(5);
+  for (uint8_t colorType : {2, 6}) {
+    RowConverter convert = nullptr;
+    ASSERT_EQ(SelectRowConverter(colorType, 8, &convert), StatusOk);
+    const uint32_t channels = colorType == 6 ? 4 : 3;
+    for (uint32_t width = 0; width <= 13; ++width) {
+      std::vector<uint8_t> row(width * channels);
+      for (auto& b : row) b = static_cast<uint8_t>(rng());
+      std::vector<uint8_t> pixels(3 * width + 1, 0xEE), mask(width + 1, 0xEE);
+      convert(row.data(), width, pixels.data(), mask.data());
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint8_t* in = &row[x * channels];
+        ASSERT_EQ(pixels[3 * x], in[2]) << "type " << int(colorType) << " width " << width;
+        ASSERT_EQ(pixels[3 * x + 1], in[1]);
+        ASSERT_EQ(pixels[3 * x + 2], in[0]);
+        if (colorType == 6) {
+          ASSERT_EQ(mask[x], in[3]);
+        }
+      }
+      EXPECT_EQ(pixels[3 * width], 0xEE);
+      EXPECT_EQ(mask[colorType == 6 ? width : 0], 0xEE);
+    }
+  }
 }
 
 TEST(RowConversion, UnsupportedCombinationsAreRefused) {
