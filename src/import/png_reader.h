@@ -194,9 +194,9 @@ class PngReader {
   int InterlacePassCount();
   static void ExpandPassRow(RowInfo* row, uint8_t* data, int pass);
   void CombineRow(uint8_t* row, uint8_t mask);
-  // Pixels of whole bytes: each pixel of the pass row in the row buffer goes straight to its
-  // column of row, which is what widening and merging under the pass's mask leave there. The
-  // row buffer is left as it is.
+  // Each pixel of the pass row in the row buffer goes straight to its column of row (for
+  // depths below 8, into its own bits), which is what widening and merging under the pass's
+  // mask leave there. The row buffer is left as it is.
   void PlacePassPixels(uint8_t* row) const;
   void SetPassGeometry();  // passWidth and passRowBytes of the current pass
   // After the last row of a pass: zero previousRow, move to the next pass and set its

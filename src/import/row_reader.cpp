@@ -44,9 +44,8 @@ Status PngReader::StartRows() {
   std::free(s.previousRow);
   s.rowBuffer = nullptr;
   s.previousRow = nullptr;
-  // Both buffers have the same size so that a non-interlaced row can become the previous row by
-  // swapping the two pointers instead of copying. Zero-filled: the previous row starts as a
-  // zero row, and the widening of sub-byte pass rows keeps bits it does not own.
+  // Both buffers have the same size so that a row can become the previous row by swapping the
+  // two pointers instead of copying. Zero-filled: the previous row starts as a zero row.
   s.rowBuffer = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
   if (s.rowBuffer == nullptr) return PT_FAIL(StatusNoMemory);
   s.previousRow = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
@@ -128,15 +127,11 @@ Status PngReader::ReadRow(uint8_t* row) {
   info.pixelDepth = s.pixelDepth;
   PT_RETURN_IF_ERROR(UnfilterRow(info, s.rowBuffer + 1, s.previousRow + 1, s.rowBuffer[0]));
 
-  if (interlaceHandling && s.pixelDepth >= 8) {
+  if (interlaceHandling) {
+    // The pass row goes straight to its columns of row and stays as it is, so it can become
+    // the previous row by a swap.
     PlacePassPixels(row);
     std::swap(s.rowBuffer, s.previousRow);
-  } else if (interlaceHandling) {
-    // The pass row is widened in place below, so the previous row must be a copy; only the
-    // bytes of this pass's rows are ever read from it.
-    std::memcpy(s.previousRow, s.rowBuffer, s.passRowBytes);
-    if (s.pass < 6) ExpandPassRow(&info, s.rowBuffer + 1, s.pass);
-    CombineRow(row, PassColumnMask[s.pass]);
   } else {
     std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
     // The unfiltered row is the next row's previous row: swap instead of copying it.
