@@ -266,8 +266,10 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   // The row store is sized from this row size and ReadRow fills whole decoded rows into it.
   if (rowSize != RowBytesFor(width, s.pixelDepth)) return PT_FAIL(StatusError);
 
-  // A non-interlaced image goes through one row; an interlaced one is assembled over seven
-  // passes, so every image row needs its own place until the last pass converts it.
+  // A non-interlaced image goes through one row (converted from the row reader's own buffer,
+  // but still taken, so that a short heap fails here as it always did); an interlaced one is
+  // assembled over seven passes, so every image row needs its own place until the last pass
+  // converts it.
   uint32_t storeSize = rowSize;
   if (passes != 1 && !MulFits32(height, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
   std::unique_ptr<uint8_t, FreeDeleter> store(static_cast<uint8_t*>(ReaderAllocate(storeSize)));
@@ -294,6 +296,12 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
       uint8_t* hostRow = image->pixels + static_cast<size_t>(y) * image->rowBytes;
       if (direct) {
         PT_RETURN_IF_ERROR(ReadRow(hostRow));
+      } else if (passes == 1) {
+        // Converted from where the row reader unfiltered it: the row store is not needed.
+        const uint8_t* decoded = nullptr;
+        PT_RETURN_IF_ERROR(ReadRowView(&decoded));
+        uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
+        convert(decoded, width, hostRow, maskRow);
       } else {
         PT_RETURN_IF_ERROR(ReadRow(stored));
         if (last) {

@@ -186,6 +186,10 @@ class PngReader {
   void UpdateInfo();
   Status RefillImageData();
   Status ReadRow(uint8_t* row);
+  // ReadRow for a non-interlaced image without the copy: *view points at the unfiltered row
+  // inside the reader, valid until the next row is read (null when no row was decoded). With
+  // interlace handling on, rows need a caller's row to merge into: refused (StatusError).
+  Status ReadRowView(const uint8_t** view);
   Status FinishRow();
   static Status UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
                             int filterType);
@@ -213,6 +217,7 @@ class PngReader {
 
  private:
   void TeardownState();
+  Status ReadRowOrView(uint8_t* row, const uint8_t** view);
   // The placement rule the ancillary chunks before the image share: IHDR met, no IDAT yet,
   // and no chunk of this kind (validBit) stored already.
   bool FirstBeforeImageData(uint32_t validBit) const;

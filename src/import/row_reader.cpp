@@ -92,9 +92,19 @@ Status PngReader::RefillImageData() {
 }
 
 Status PngReader::ReadRow(uint8_t* row) {
+  return ReadRowOrView(row, nullptr);
+}
+
+Status PngReader::ReadRowView(const uint8_t** view) {
+  *view = nullptr;
+  return ReadRowOrView(nullptr, view);
+}
+
+Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   ReaderState& s = *state_;
   if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
   const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
+  if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
   // A stream that has already ended cannot deliver another row.
@@ -133,7 +143,11 @@ Status PngReader::ReadRow(uint8_t* row) {
     PlacePassPixels(row);
     std::swap(s.rowBuffer, s.previousRow);
   } else {
-    std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
+    if (view != nullptr) {
+      *view = s.rowBuffer + 1;
+    } else {
+      std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
+    }
     // The unfiltered row is the next row's previous row: swap instead of copying it.
     std::swap(s.rowBuffer, s.previousRow);
   }

@@ -2,6 +2,7 @@
 // and the stream handling across IDAT chunks (splits, drains, broken and over-long streams).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
@@ -225,6 +226,34 @@ class RowStream : public ::testing::Test {
     return ReadAllRows(file, image_.height, image_.RowBytes(), rows);
   }
 };
+
+// The view of a row is the row ReadRow would copy out, for every filter, and stays put until
+// the next row is read; with interlace handling on there is no row to view.
+TEST_F(RowStream, ViewsShowTheRowsReadRowWouldCopy) {
+  for (int filter = -1; filter <= 4; ++filter) {
+    ReaderOnFile on(File(Stream(filter)));
+    ASSERT_EQ(on.signatureStatus(), StatusOk);
+    ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+    on->UpdateInfo();
+    for (uint32_t y = 0; y < image_.height; ++y) {
+      const uint8_t* view = nullptr;
+      ASSERT_EQ(on->ReadRowView(&view), StatusOk);
+      ASSERT_NE(view, nullptr);
+      EXPECT_TRUE(std::equal(image_.rows[y].begin(), image_.rows[y].end(), view))
+          << "filter " << filter << " row " << y;
+    }
+    EXPECT_NE(on->state().mode & ModeAfterIDAT, 0u);
+  }
+  EncodeOptions interlaced;
+  interlaced.interlace = true;
+  ReaderOnFile on(EncodePng(image_, interlaced));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  ASSERT_EQ(on->InterlacePassCount(), 7);
+  on->UpdateInfo();
+  const uint8_t* view = nullptr;
+  EXPECT_EQ(on->ReadRowView(&view), StatusError);
+  EXPECT_EQ(view, nullptr);
+}
 
 TEST_F(RowStream, OneManyAndOneByteIdatChunksGiveTheSameRows) {
   for (const std::vector<uint32_t>& sizes :
