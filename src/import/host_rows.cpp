@@ -50,20 +50,30 @@ void ConvertGrey16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*
   }
 }
 
+// Words go through registers one at a time: assembling several in memory and moving them on
+// as one wider block would stall on store forwarding.
+inline uint32_t LoadWord(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline void StoreWord(uint8_t* p, uint32_t v) {
+  std::memcpy(p, &v, 4);
+}
+
 // Colour samples: the file's red, green, blue become the host's blue, green, red. Four pixels
 // at a time as three 32-bit words (the targets are little-endian), then pixel by pixel.
 void ConvertRgb8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
   uint32_t x = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   for (; x + 4 <= width; x += 4, row += 12, pixels += 12) {
-    uint32_t in[3];
-    std::memcpy(in, row, sizeof in);
-    const uint32_t a = in[0], b = in[1], c = in[2];  // R0 G0 B0 R1, G1 B1 R2 G2, B2 R3 G3 B3
-    const uint32_t out[3] = {
-        (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b >> 8 & 0xFF) << 24,
-        (b & 0xFF) | (a >> 24) << 8 | (c & 0xFF) << 16 | (b & 0xFF000000),
-        (b >> 16 & 0xFF) | (c >> 24) << 8 | (c & 0xFF0000) | (c >> 8 & 0xFF) << 24};
-    std::memcpy(pixels, out, sizeof out);
+    const uint32_t a = LoadWord(row), b = LoadWord(row + 4), c = LoadWord(row + 8);
+    // a, b, c hold R0 G0 B0 R1, G1 B1 R2 G2, B2 R3 G3 B3 from the low byte up.
+    StoreWord(pixels, (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b >> 8 & 0xFF) << 24);
+    StoreWord(pixels + 4, (b & 0xFF) | (a >> 24) << 8 | (c & 0xFF) << 16 | (b & 0xFF000000));
+    StoreWord(pixels + 8,
+              (b >> 16 & 0xFF) | (c >> 24) << 8 | (c & 0xFF0000) | (c >> 8 & 0xFF) << 24);
   }
 #endif
   for (; x < width; ++x, row += 3, pixels += 3) {
@@ -99,17 +109,15 @@ void ConvertRgba8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* 
   uint32_t x = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   for (; x + 4 <= width; x += 4, row += 16, pixels += 12, mask += 4) {
-    uint32_t in[4];
-    std::memcpy(in, row, sizeof in);
+    const uint32_t p0 = LoadWord(row), p1 = LoadWord(row + 4), p2 = LoadWord(row + 8),
+                   p3 = LoadWord(row + 12);
     // A pixel word reads R | G << 8 | B << 16 | A << 24; reversed and shifted it is B, G, R.
-    uint32_t bgr[4];
-    for (int k = 0; k < 4; ++k) bgr[k] = __builtin_bswap32(in[k]) >> 8;
-    const uint32_t out[3] = {bgr[0] | bgr[1] << 24, bgr[1] >> 8 | bgr[2] << 16,
-                             bgr[2] >> 16 | bgr[3] << 8};
-    std::memcpy(pixels, out, sizeof out);
-    const uint32_t alpha =
-        in[0] >> 24 | (in[1] >> 24) << 8 | (in[2] >> 24) << 16 | (in[3] & 0xFF000000);
-    std::memcpy(mask, &alpha, sizeof alpha);
+    const uint32_t q0 = __builtin_bswap32(p0) >> 8, q1 = __builtin_bswap32(p1) >> 8,
+                   q2 = __builtin_bswap32(p2) >> 8, q3 = __builtin_bswap32(p3) >> 8;
+    StoreWord(pixels, q0 | q1 << 24);
+    StoreWord(pixels + 4, q1 >> 8 | q2 << 16);
+    StoreWord(pixels + 8, q2 >> 16 | q3 << 8);
+    StoreWord(mask, p0 >> 24 | (p1 >> 24) << 8 | (p2 >> 24) << 16 | (p3 & 0xFF000000));
   }
 #endif
   for (; x < width; ++x, row += 4, pixels += 3) {
