@@ -15,27 +15,36 @@ namespace pngtrans {
 namespace {
 
 // Samples of 1, 2 and 4 bits, most significant first, each multiplied by Scale: 255, 85 and 17
-// spread grey samples over 0-255; 1 keeps palette indices as they are. The partly used last
-// byte of a row is converted too; its remaining low bits are padding.
+// spread grey samples over 0-255; 1 keeps palette indices as they are. Every whole source byte
+// becomes its 8 / Depth host bytes through one table entry. The partly used last byte of a row
+// is converted too; its remaining low bits are padding.
+template <uint32_t Depth, uint32_t Scale>
+struct PackedTable {
+  static constexpr uint32_t kPerByte = 8 / Depth;
+  uint8_t bytes[256][kPerByte] = {};
+  constexpr PackedTable() {
+    for (uint32_t value = 0; value < 256; ++value) {
+      for (uint32_t k = 0; k < kPerByte; ++k) {
+        bytes[value][k] =
+            static_cast<uint8_t>(((value >> (8 - Depth * (k + 1))) & ((1u << Depth) - 1)) * Scale);
+      }
+    }
+  }
+};
+
+template <uint32_t Depth, uint32_t Scale>
+constexpr PackedTable<Depth, Scale> kPackedTable{};
+
 template <uint32_t Depth, uint32_t Scale>
 void ConvertPacked(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
-  constexpr uint32_t kPerByte = 8 / Depth;
-  constexpr uint32_t kMask = (1u << Depth) - 1;
+  constexpr uint32_t kPerByte = PackedTable<Depth, Scale>::kPerByte;
+  const auto& table = kPackedTable<Depth, Scale>.bytes;
   const uint32_t whole = width / kPerByte;
-  for (uint32_t i = 0; i < whole; ++i) {
-    const uint32_t byte = row[i];
-    for (uint32_t k = 0; k < kPerByte; ++k) {
-      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
-    }
-    pixels += kPerByte;
+  for (uint32_t i = 0; i < whole; ++i, pixels += kPerByte) {
+    std::memcpy(pixels, table[row[i]], kPerByte);
   }
   const uint32_t rest = width % kPerByte;
-  if (rest != 0) {
-    const uint32_t byte = row[whole];
-    for (uint32_t k = 0; k < rest; ++k) {
-      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
-    }
-  }
+  if (rest != 0) std::memcpy(pixels, table[row[whole]], rest);
 }
 
 // 8-bit grey levels and 8-bit palette indices are host bytes already.

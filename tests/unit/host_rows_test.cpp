@@ -109,6 +109,32 @@ TEST(RowConversion, ColourRowsOfEveryWidthConvertPixelByPixel) {
   }
 }
 
+// Packed samples convert a whole byte at a time, then the partly used last byte: every depth,
+// grey and palette, and every width around the byte boundary, against pixel-by-pixel values.
+TEST(RowConversion, PackedRowsOfEveryWidthConvertPixelByPixel) {
+  std::mt19937 rng(8);
+  for (uint8_t colorType : {0, 3}) {
+    for (uint8_t depth : {1, 2, 4}) {
+      RowConverter convert = nullptr;
+      ASSERT_EQ(SelectRowConverter(colorType, depth, &convert), StatusOk);
+      const uint32_t scale = colorType == 3 ? 1 : 255 / ((1u << depth) - 1);
+      for (uint32_t width = 0; width <= 17; ++width) {
+        std::vector<uint8_t> row((width * depth + 7) / 8);
+        for (auto& b : row) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> pixels(width + 1, 0xEE);
+        convert(row.data(), width, pixels.data(), nullptr);
+        for (uint32_t x = 0; x < width; ++x) {
+          const uint32_t bit = x * depth;
+          const uint32_t sample = (row[bit / 8] >> (8 - depth - bit % 8)) & ((1u << depth) - 1);
+          ASSERT_EQ(pixels[x], sample * scale)
+              << "type " << int(colorType) << " depth " << int(depth) << " width " << width;
+        }
+        EXPECT_EQ(pixels[width], 0xEE);
+      }
+    }
+  }
+}
+
 TEST(RowConversion, UnsupportedCombinationsAreRefused) {
   RowConverter convert = nullptr;
   EXPECT_EQ(SelectRowConverter(0, 3, &convert), StatusError);
