@@ -118,6 +118,7 @@ struct Result {
   std::string name, cls;
   PngHeader header;
   double ours = 0, libpng = 0, spng = 0, floor = 0;
+  double plainOurs = 0, plainLibpng = 0;  // interlaced files: the plain counterpart
   double exportOurs = 0, exportLibpng = 0;
   long long sizeOurs = 0, sizeLibpng = 0;
   long long peak = 0, rowStore = 0;
@@ -168,6 +169,10 @@ struct Context {
   std::string path, outOurs, outLibpng;
   PngHeader header;
   HostBuffers ours, libpng, spng;
+  // An interlaced file's plain counterpart, timed in the same rounds.
+  std::string plainPath;
+  PngHeader plainHeader;
+  HostBuffers plainOurs, plainLibpng;
   bench::InflateFloor floor;
   bench::LibpngExport libpngExport;
 };
@@ -183,6 +188,14 @@ bool RunLibpng(void* c) {
 bool RunSpng(void* c) {
   auto* x = static_cast<Context*>(c);
   return bench::SpngImport(x->path, x->header, &x->spng);
+}
+bool RunPlainOurs(void* c) {
+  auto* x = static_cast<Context*>(c);
+  return x->module->Import(x->plainPath, &x->plainOurs);
+}
+bool RunPlainLibpng(void* c) {
+  auto* x = static_cast<Context*>(c);
+  return bench::LibpngImport(x->plainPath, x->plainHeader, &x->plainLibpng);
 }
 bool RunFloor(void* c) {
   return static_cast<Context*>(c)->floor.Run();
@@ -271,12 +284,28 @@ int main(int argc, char** argv) {
     r.name = name.substr(0, name.size() - 4);
     r.cls = r.name.substr(0, r.name.find('-'));
     r.header = h;
-    const auto import = Interleaved(repeats, {RunOurs, RunLibpng, RunSpng, RunFloor},
-                                    {&c, &c, &c, &c}, name.c_str());
+    std::vector<bool (*)(void*)> importers = {RunOurs, RunLibpng, RunSpng, RunFloor};
+    const std::string plainName = "photo" + r.name.substr(r.cls.size()) + ".png";
+    const bool paired =
+        r.cls == "interlaced" && bench::ReadHeader(corpus + "/" + plainName, &c.plainHeader);
+    if (paired) {
+      c.plainPath = corpus + "/" + plainName;
+      bench::PrepareReference(c.plainHeader, &c.plainLibpng);
+      if (!module.Import(c.plainPath, &c.plainOurs))
+        Fail("the module does not import " + plainName);
+      importers.push_back(RunPlainOurs);
+      importers.push_back(RunPlainLibpng);
+    }
+    const auto import =
+        Interleaved(repeats, importers, std::vector<void*>(importers.size(), &c), name.c_str());
     r.ours = import[0];
     r.libpng = import[1];
     r.spng = import[2];
     r.floor = import[3];
+    if (paired) {
+      r.plainOurs = import[4];
+      r.plainLibpng = import[5];
+    }
     const int exportRepeats = std::max(1, (repeats + 1) / 2);
     const auto exported =
         Interleaved(exportRepeats, {RunExportOurs, RunExportLibpng}, {&c, &c}, name.c_str());
@@ -337,23 +366,19 @@ int main(int argc, char** argv) {
   row("all", all);
   std::fclose(dat);
 
-  // --- interlaced against the same image stored plain ---
+  // --- interlaced against the same image stored plain, timed in the same rounds ---
   double iOurs = 0, pOurs = 0, iLib = 0, pLib = 0;
   double minOurs = 1e9, maxOurs = 0, minLib = 1e9, maxLib = 0;
   for (const Result& r : results) {
-    if (r.cls != "interlaced") continue;
-    const std::string plain = "photo" + r.name.substr(std::strlen("interlaced"));
-    for (const Result& p : results) {
-      if (p.name != plain) continue;
-      iOurs += r.ours;
-      pOurs += p.ours;
-      iLib += r.libpng;
-      pLib += p.libpng;
-      minOurs = std::min(minOurs, r.ours / p.ours);
-      maxOurs = std::max(maxOurs, r.ours / p.ours);
-      minLib = std::min(minLib, r.libpng / p.libpng);
-      maxLib = std::max(maxLib, r.libpng / p.libpng);
-    }
+    if (r.plainOurs <= 0) continue;
+    iOurs += r.ours;
+    pOurs += r.plainOurs;
+    iLib += r.libpng;
+    pLib += r.plainLibpng;
+    minOurs = std::min(minOurs, r.ours / r.plainOurs);
+    maxOurs = std::max(maxOurs, r.ours / r.plainOurs);
+    minLib = std::min(minLib, r.libpng / r.plainLibpng);
+    maxLib = std::max(maxLib, r.libpng / r.plainLibpng);
   }
 
   // --- heap ---

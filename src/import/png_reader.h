@@ -102,6 +102,21 @@ struct ReaderState {
   uint8_t* rowBuffer;    // filter byte + row being decoded
   uint8_t* previousRow;  // rowBytes + 1
   RowInfo rowInfo;
+
+  // --- the image data's zlib wrapper (row_reader.cpp) ---
+  // The image data is inflated raw; its two header bytes and its Adler-32 trailer are handled
+  // by InflateImageData with the same outcome as zlib's own wrapper handling.
+  uint8_t wrapperPhase;  // WrapperPhase
+  uint8_t wrapperCount;  // header or trailer bytes gathered so far
+  uint8_t wrapperBytes[4];
+  uint32_t imageAdler;  // Adler-32 of the image data inflated so far
+};
+
+enum WrapperPhase : uint8_t {
+  WrapperHeader = 0,
+  WrapperData = 1,
+  WrapperTrailer = 2,
+  WrapperDone = 3,
 };
 
 class PngReader {
@@ -185,6 +200,9 @@ class PngReader {
   Status StartRows();
   void UpdateInfo();
   Status RefillImageData();
+  // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
+  // zlib stream would take it: the same results, the same bytes out and the same input used.
+  int InflateImageData();
   Status ReadRow(uint8_t* row);
   // ReadRow for a non-interlaced image without the copy: *view points at the unfiltered row
   // inside the reader, valid until the next row is read (null when no row was decoded). With

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "format/adam7.h"
+#include "format/adler32.h"
 #include "format/chunk_format.h"
 #include "format/filter_kernels.h"
 #include "import/png_reader.h"
@@ -23,6 +24,12 @@ constexpr uint64_t kMaxRowBuffer = 65536;
 Status PngReader::StartRows() {
   ReaderState& s = *state_;
   s.zstream.avail_in = 0;
+  // The deflate data goes through a raw inflate (the window stays 32 KiB, as a zlib stream's
+  // inflate keeps it whatever the header declares); the wrapper around it is ours.
+  if (s.zstreamReady) (void)inflateReset2(&s.zstream, -15);
+  s.wrapperPhase = WrapperHeader;
+  s.wrapperCount = 0;
+  s.imageAdler = 1;
   if (s.interlaced == 0) {
     s.numRows = s.height;
     s.passWidth = s.width;
@@ -91,6 +98,50 @@ Status PngReader::RefillImageData() {
   return StatusOk;
 }
 
+int PngReader::InflateImageData() {
+  ReaderState& s = *state_;
+  z_stream& z = s.zstream;
+  bool usedWrapper = false;
+  if (s.wrapperPhase == WrapperHeader) {
+    while (s.wrapperCount < 2 && z.avail_in > 0) {
+      s.wrapperBytes[s.wrapperCount++] = *z.next_in++;
+      --z.avail_in;
+      usedWrapper = true;
+    }
+    if (s.wrapperCount < 2) return Z_OK;
+    // What zlib refuses: a header that is no multiple of 31, a method other than deflate, a
+    // window above 32 KiB, and a preset dictionary (zlib asks for it, which is no Z_OK either).
+    const uint32_t cmf = s.wrapperBytes[0];
+    const uint32_t flg = s.wrapperBytes[1];
+    if ((cmf << 8 | flg) % 31 != 0 || (cmf & 0x0F) != Z_DEFLATED || (cmf >> 4) + 8 > 15 ||
+        (flg & 0x20) != 0) {
+      return Z_DATA_ERROR;
+    }
+    s.wrapperPhase = WrapperData;
+    s.wrapperCount = 0;
+    if (z.avail_in == 0) return Z_OK;
+  }
+  if (s.wrapperPhase == WrapperData) {
+    uint8_t* const out = z.next_out;
+    int result = inflate(&z, Z_PARTIAL_FLUSH);
+    s.imageAdler = Adler32(s.imageAdler, out, static_cast<size_t>(z.next_out - out));
+    // zlib counts the header bytes as progress of the same call.
+    if (result == Z_BUF_ERROR && usedWrapper) result = Z_OK;
+    if (result != Z_STREAM_END) return result;
+    s.wrapperPhase = WrapperTrailer;
+  }
+  if (s.wrapperPhase == WrapperTrailer) {
+    while (s.wrapperCount < 4 && z.avail_in > 0) {
+      s.wrapperBytes[s.wrapperCount++] = *z.next_in++;
+      --z.avail_in;
+    }
+    if (s.wrapperCount < 4) return Z_OK;
+    if (ReadUInt32(s.wrapperBytes) != s.imageAdler) return Z_DATA_ERROR;
+    s.wrapperPhase = WrapperDone;
+  }
+  return Z_STREAM_END;
+}
+
 Status PngReader::ReadRow(uint8_t* row) {
   return ReadRowOrView(row, nullptr);
 }
@@ -115,7 +166,7 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   z.avail_out = s.passRowBytes;
   while (z.avail_out != 0) {
     if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
-    const int result = inflate(&z, Z_PARTIAL_FLUSH);
+    const int result = InflateImageData();
     if (result == Z_STREAM_END) {
       // Ending inside the image, or with bytes left behind it, is a broken stream.
       if (z.avail_out != 0 || z.avail_in != 0 || s.idatRemaining != 0) {
@@ -170,7 +221,7 @@ Status PngReader::FinishRow() {
     z.avail_out = 1;
     for (;;) {
       if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
-      const int result = inflate(&z, Z_PARTIAL_FLUSH);
+      const int result = InflateImageData();
       if (result == Z_STREAM_END) {
         if (z.avail_out == 0 || z.avail_in != 0 || s.idatRemaining != 0) {
           return PT_FAIL(StatusError);
@@ -186,8 +237,8 @@ Status PngReader::FinishRow() {
     z.avail_out = 0;
   }
   if (s.idatRemaining != 0 || z.avail_in != 0) return PT_FAIL(StatusError);
-  // The stream is clean again for zTXt chunks after the image.
-  inflateReset(&z);
+  // The stream is clean again, and wrapped, for zTXt chunks after the image.
+  (void)inflateReset2(&z, 15);
   s.mode |= ModeAfterIDAT;
   return StatusOk;
 }

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <random>
 
+#include <zlib.h>
+
 #include "import/png_reader.h"
 #include "support/row_harness.h"
 
@@ -253,6 +255,56 @@ TEST_F(RowStream, ViewsShowTheRowsReadRowWouldCopy) {
   const uint8_t* view = nullptr;
   EXPECT_EQ(on->ReadRowView(&view), StatusError);
   EXPECT_EQ(view, nullptr);
+}
+
+// The zlib wrapper around the image data (header, Adler-32 trailer) is checked by the reader
+// itself; zlib's own inflate of the same stream is the judge of what must succeed. Each case
+// changes the stream and, where the header's check bits would give it away, mends them.
+TEST_F(RowStream, ZlibWrapperIsJudgedAsZlibJudgesIt) {
+  struct Case {
+    const char* what;
+    uint8_t cmf;  // 0: keep
+    uint8_t flgBits;
+    bool flipTrailer;
+  };
+  const Case cases[] = {
+      {"as compressed", 0, 0, false},
+      {"trailer off by a bit", 0, 0, true},
+      {"declared window of 256 bytes", 0x08, 0, false},
+      {"declared window of 16 KiB", 0x68, 0, false},
+      {"window above 32 KiB", 0x88, 0, false},
+      {"method 7", 0x77, 0, false},
+      {"preset dictionary", 0, 0x20, false},
+      {"compression level bits", 0, 0xC0, false},
+  };
+  const Bytes filtered = FilteredStream(image_, EncodeOptions());
+  for (const Case& c : cases) {
+    Bytes stream = Stream();
+    if (c.cmf != 0) stream[0] = c.cmf;
+    if (c.cmf != 0 || c.flgBits != 0) {
+      // Level and dictionary bits as asked, then the check bits that make the pair a
+      // multiple of 31.
+      const uint32_t high = (stream[1] & 0xE0u) | c.flgBits;
+      stream[1] = static_cast<uint8_t>(high | (31 - (stream[0] * 256u + high) % 31) % 31);
+    }
+    if (c.flipTrailer) stream.back() ^= 0x01;
+    Bytes judged(filtered.size() + 1);
+    uLongf judgedSize = static_cast<uLongf>(judged.size());
+    const bool zlibAccepts = uncompress(judged.data(), &judgedSize, stream.data(),
+                                        static_cast<uLong>(stream.size())) == Z_OK &&
+                             judgedSize == filtered.size();
+    for (const std::vector<uint32_t>& sizes :
+         {std::vector<uint32_t>{}, std::vector<uint32_t>{1}, std::vector<uint32_t>{3, 5}}) {
+      EncodeOptions o;
+      o.idatSizes = sizes;
+      std::vector<Bytes> rows;
+      const Status status = Read(File(stream, o), &rows);
+      EXPECT_EQ(status, zlibAccepts ? StatusOk : StatusError) << c.what;
+      if (zlibAccepts) {
+        EXPECT_EQ(rows, image_.rows) << c.what;
+      }
+    }
+  }
 }
 
 TEST_F(RowStream, OneManyAndOneByteIdatChunksGiveTheSameRows) {
