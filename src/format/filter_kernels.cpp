@@ -129,24 +129,50 @@ Body ScalarBody(uint8_t type) {
 
 // --- fast unfiltering ------------------------------------------------------------------------
 
+// One byte per pixel: the left neighbour is the byte just made, so it is carried in a register
+// rather than read back from memory (a store-to-load round trip on every byte of the chain).
 template <uint32_t Bpp>
 void UnfilterSubBytes(uint8_t* current, uint32_t n) {
-  for (uint32_t i = Bpp; i < n; ++i)
-    current[i] = static_cast<uint8_t>(current[i] + current[i - Bpp]);
+  if constexpr (Bpp == 1) {
+    uint8_t left = current[0];
+    for (uint32_t i = 1; i < n; ++i) current[i] = left = static_cast<uint8_t>(current[i] + left);
+  } else {
+    for (uint32_t i = Bpp; i < n; ++i)
+      current[i] = static_cast<uint8_t>(current[i] + current[i - Bpp]);
+  }
 }
 
 template <uint32_t Bpp>
 void UnfilterAverageBytes(uint8_t* current, const uint8_t* previous, uint32_t n) {
-  for (uint32_t i = Bpp; i < n; ++i) {
-    current[i] = static_cast<uint8_t>(current[i] + ((previous[i] + current[i - Bpp]) >> 1));
+  if constexpr (Bpp == 1) {
+    uint32_t left = current[0];
+    for (uint32_t i = 1; i < n; ++i) {
+      left = static_cast<uint8_t>(current[i] + ((previous[i] + left) >> 1));
+      current[i] = static_cast<uint8_t>(left);
+    }
+  } else {
+    for (uint32_t i = Bpp; i < n; ++i) {
+      current[i] = static_cast<uint8_t>(current[i] + ((previous[i] + current[i - Bpp]) >> 1));
+    }
   }
 }
 
 template <uint32_t Bpp>
 void UnfilterPaethBytes(uint8_t* current, const uint8_t* previous, uint32_t n) {
-  for (uint32_t i = Bpp; i < n; ++i) {
-    current[i] = static_cast<uint8_t>(
-        current[i] + PaethPredictorSelect(current[i - Bpp], previous[i], previous[i - Bpp]));
+  if constexpr (Bpp == 1) {
+    int left = current[0];
+    int upperLeft = previous[0];
+    for (uint32_t i = 1; i < n; ++i) {
+      const int above = previous[i];
+      left = static_cast<uint8_t>(current[i] + PaethPredictorSelect(left, above, upperLeft));
+      current[i] = static_cast<uint8_t>(left);
+      upperLeft = above;
+    }
+  } else {
+    for (uint32_t i = Bpp; i < n; ++i) {
+      current[i] = static_cast<uint8_t>(
+          current[i] + PaethPredictorSelect(current[i - Bpp], previous[i], previous[i - Bpp]));
+    }
   }
 }
 
@@ -189,8 +215,12 @@ inline __m128i LoadPixel(const uint8_t* p) {
     std::memcpy(&low, p, 4);
     std::memcpy(&high, p + 4, 2);
     return _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(low)), high, 2);
+  } else if constexpr (Bytes == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return _mm_cvtsi32_si128(v);
   } else {
-    static_assert(Bytes == 3, "pixels of 3, 4, 6 or 8 bytes");
+    static_assert(Bytes == 3, "pixels of 2, 3, 4, 6 or 8 bytes");
     uint16_t low;
     std::memcpy(&low, p, 2);
     return _mm_cvtsi32_si128(static_cast<int>(low | static_cast<uint32_t>(p[2]) << 16));
@@ -209,6 +239,9 @@ inline void StorePixel(uint8_t* p, __m128i v) {
     const uint16_t high = static_cast<uint16_t>(_mm_extract_epi16(v, 2));
     std::memcpy(p, &t, 4);
     std::memcpy(p + 4, &high, 2);
+  } else if constexpr (Bytes == 2) {
+    const uint16_t t = static_cast<uint16_t>(_mm_cvtsi128_si32(v));
+    std::memcpy(p, &t, 2);
   } else {
     const uint32_t t = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
     const uint16_t low = static_cast<uint16_t>(t);
@@ -447,6 +480,7 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
       UnfilterBytes<1>(type, current, previous, n);
       return;
     case 2:
+      // Two lanes gain too little over plain bytes to pay for the moves into a register.
       UnfilterBytes<2>(type, current, previous, n);
       return;
 #if defined(__SSE2__)
