@@ -81,15 +81,16 @@ TEST(RowConversion, ColourBecomesBlueGreenRedAndAlphaGoesToTheMask) {
   EXPECT_EQ(Convert(0, 8, Bytes{5, 6, 7}, 3).pixels, (Bytes{5, 6, 7}));
 }
 
-// The colour converters work on blocks of four pixels, then one at a time: every width around
-// the block size gives the pixel-by-pixel result, and nothing past the row is written.
+// The colour converters work on blocks of sixteen or four pixels, then one at a time: every
+// width around the block sizes gives the pixel-by-pixel result, and nothing past the row is
+// written.
 TEST(RowConversion, ColourRowsOfEveryWidthConvertPixelByPixel) {
   std::mt19937 rng(5);
   for (uint8_t colorType : {2, 6}) {
     RowConverter convert = nullptr;
     ASSERT_EQ(SelectRowConverter(colorType, 8, &convert), StatusOk);
     const uint32_t channels = colorType == 6 ? 4 : 3;
-    for (uint32_t width = 0; width <= 13; ++width) {
+    for (uint32_t width = 0; width <= 70; ++width) {
       std::vector<uint8_t> row(width * channels);
       for (auto& b : row) b = static_cast<uint8_t>(rng());
       std::vector<uint8_t> pixels(3 * width + 1, 0xEE), mask(width + 1, 0xEE);
