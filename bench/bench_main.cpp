@@ -217,8 +217,8 @@ std::string Ratio(double a, double b) {
 
 }  // namespace
 
-// pngtrans-bench --profile import|export MODULE FILE COUNT: only the module's side, COUNT
-// times, for perf or callgrind.
+// pngtrans-bench --profile import|export|libpng-import|libpng-export MODULE FILE COUNT: one
+// side only, COUNT times, for perf or callgrind.
 int Profile(char** argv) {
   const std::string what = argv[2];
   bench::Module module;
@@ -226,9 +226,26 @@ int Profile(char** argv) {
   HostBuffers host;
   if (!module.Import(argv[4], &host)) Fail(std::string("the module does not import ") + argv[4]);
   const int count = std::max(1, std::atoi(argv[5]));
+  PngHeader header;
+  if (!bench::ReadHeader(argv[4], &header)) Fail(std::string("no header in ") + argv[4]);
+  HostBuffers reference;
+  bench::PrepareReference(header, &reference);
+  bench::LibpngExport libpngExport;
+  if (what == "libpng-export" && (!module.Export(host, "/tmp/pngtrans-bench-profile.png") ||
+                                  !libpngExport.Prepare("/tmp/pngtrans-bench-profile.png"))) {
+    Fail("the module does not export the file");
+  }
   for (int i = 0; i < count; ++i) {
-    const bool ok = what == "import" ? module.Import(argv[4], &host)
-                                     : module.Export(host, "/tmp/pngtrans-bench-profile.png");
+    bool ok = false;
+    if (what == "import") {
+      ok = module.Import(argv[4], &host);
+    } else if (what == "export") {
+      ok = module.Export(host, "/tmp/pngtrans-bench-profile.png");
+    } else if (what == "libpng-import") {
+      ok = bench::LibpngImport(argv[4], header, &reference);
+    } else if (what == "libpng-export") {
+      ok = libpngExport.Run(host, "/tmp/pngtrans-bench-profile-libpng.png");
+    }
     if (!ok) Fail("a run failed");
   }
   return 0;

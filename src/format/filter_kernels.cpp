@@ -306,14 +306,15 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   const __m128i zero = _mm_setzero_si128();
   __m128i a = _mm_unpacklo_epi8(LoadPixel<Bpp>(current), zero);
   __m128i c = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous), zero);
+  // The sum stays in 16-bit lanes (masked to a byte), so that the next pixel's left neighbour
+  // is ready without a pack and an unpack on the serial path; the store packs on the side.
+  const __m128i byteMask = _mm_set1_epi16(0xFF);
   uint32_t i = Bpp;
   for (; i + Bpp <= n; i += Bpp) {
     const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous + i), zero);
-    const __m128i predictor = PaethPredictor16(a, b, c);
-    const __m128i x =
-        _mm_add_epi8(LoadPixel<Bpp>(current + i), _mm_packus_epi16(predictor, predictor));
-    StorePixel<Bpp>(current + i, x);
-    a = _mm_unpacklo_epi8(x, zero);
+    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero);
+    a = _mm_and_si128(_mm_add_epi16(x, PaethPredictor16(a, b, c)), byteMask);
+    StorePixel<Bpp>(current + i, _mm_packus_epi16(a, a));
     c = b;
   }
   return i;
