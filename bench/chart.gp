@@ -10,7 +10,7 @@ set boxwidth 0.9
 set yrange [0:*]
 set ylabel "time ratio, ours / other"
 set grid ytics
-set key top left
+set key outside bottom center horizontal
 set arrow from graph 0, first 1 to graph 1, first 1 nohead dashtype 2 lw 1.5
 plot datafile using 2:xtic(1) title "import / libpng", \
      '' using 3 title "import / libspng", \
