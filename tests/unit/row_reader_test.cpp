@@ -307,6 +307,26 @@ TEST_F(RowStream, ZlibWrapperIsJudgedAsZlibJudgesIt) {
   }
 }
 
+// The image data is inflated without zlib's wrapper handling; afterwards the shared stream
+// must decode zlib streams again, for compressed text after the image.
+TEST_F(RowStream, CompressedTextAfterTheImageIsDecoded) {
+  Bytes text = {'k', 0, 0};
+  const std::string words = "after the image";
+  Append(&text, ZlibCompress(Bytes(words.begin(), words.end())));
+  EncodeOptions o;
+  o.chunksAfterIdat.push_back(MakeChunk("zTXt", text));
+  ReaderOnFile on(File(Stream(), o));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  on->UpdateInfo();
+  Bytes row(image_.RowBytes());
+  for (uint32_t y = 0; y < image_.height; ++y) ASSERT_EQ(on->ReadRow(row.data()), StatusOk);
+  HostImage host{};
+  char title[64] = {};
+  ASSERT_EQ(on->ReadTailChunks(&host, title), StatusOk);
+  ASSERT_EQ(on->info().textCount, 1);
+  EXPECT_STREQ(on->info().texts[0].text, "after the image");
+}
+
 TEST_F(RowStream, OneManyAndOneByteIdatChunksGiveTheSameRows) {
   for (const std::vector<uint32_t>& sizes :
        {std::vector<uint32_t>{}, std::vector<uint32_t>{7, 100, 3}, std::vector<uint32_t>{1}}) {
