@@ -1,7 +1,7 @@
 # pngtrans: make demo | make test. Both start with the idempotent dependency set-up.
 SHELL := /bin/bash
 
-.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot fuzz format clean
+.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot fuzz bench format clean
 
 all: build
 
@@ -60,6 +60,18 @@ screenshot:
 FUZZ_SECONDS ?= 300
 fuzz: deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers
+
+# The benchmark (bench/, a CMake project of its own): its packages and generated corpus, the
+# linux32 module, then the ratios (also build/bench/table.md) and the chart docs/bench.png.
+BENCH_REPEATS ?= 7
+bench: deps
+	bash scripts/install-bench-deps
+	$(MAKE) build-linux32
+	bash bench/make-corpus.sh build/bench/corpus
+	cmake -S bench -B build/bench/build -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-m32.cmake >/dev/null
+	cmake --build build/bench/build -j2
+	build/bench/build/pngtrans-bench build/linux32/pngtrans.so build/bench/corpus build/bench $(BENCH_REPEATS)
+	gnuplot -e "datafile='build/bench/ratios.dat'; output='docs/bench.png'" bench/chart.gp
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -4,134 +4,9 @@
 
 #include "export/png_writer.h"
 #include "format/adam7.h"
+#include "format/filter_kernels.h"
 
 namespace pngtrans {
-
-namespace {
-
-// Filter candidates are summed in blocks of this many bytes between early-stop checks: the
-// block bodies have no exit and vectorise, and a candidate that overshoots the best sum inside
-// a block is still refused at the check after it, so the choice is the same as with a check
-// after every byte.
-constexpr uint32_t kSumBlock = 256;
-
-// The best sum before any candidate is known; also the cap of the unfiltered row's sum.
-constexpr uint32_t kNoSum = 0x7FFFFFFF;
-
-// Filtered bytes are taken as signed: a byte near 0 or near 256 is a small difference. Rows
-// whose bytes are small in magnitude compress best.
-inline uint32_t Magnitude(uint8_t b) {
-  return b < 128 ? b : 256u - b;
-}
-
-inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
-  const int pa = std::abs(static_cast<int>(b) - c);
-  const int pb = std::abs(static_cast<int>(a) - c);
-  const int pc = std::abs(static_cast<int>(a) + b - 2 * c);
-  if (pa <= pb && pa <= pc) return a;
-  return pb <= pc ? b : c;
-}
-
-// The summed magnitudes of an unfiltered row, capped at kNoSum. Summed in blocks whose totals
-// cannot overflow 32 bits, since rows may be longer than 2^25 bytes.
-uint32_t RawSum(const uint8_t* row, uint32_t n) {
-  uint64_t total = 0;
-  while (n > 0) {
-    const uint32_t block = n < (1u << 24) ? n : (1u << 24);
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < block; ++i) sum += Magnitude(row[i]);
-    total += sum;
-    row += block;
-    n -= block;
-  }
-  return total > kNoSum ? kNoSum : static_cast<uint32_t>(total);
-}
-
-// Filters bytes [begin, end) of a row (all at or after bpp) into out and returns the sum of
-// their magnitudes.
-uint32_t SubBody(uint8_t* out, const uint8_t* row, const uint8_t*, uint32_t bpp, uint32_t begin,
-                 uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = begin; i < end; ++i) {
-    const uint8_t v = static_cast<uint8_t>(row[i] - row[i - bpp]);
-    out[i] = v;
-    sum += Magnitude(v);
-  }
-  return sum;
-}
-
-uint32_t UpBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t, uint32_t begin,
-                uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = begin; i < end; ++i) {
-    const uint8_t v = static_cast<uint8_t>(row[i] - prior[i]);
-    out[i] = v;
-    sum += Magnitude(v);
-  }
-  return sum;
-}
-
-uint32_t AverageBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t bpp,
-                     uint32_t begin, uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = begin; i < end; ++i) {
-    // The sum is taken before halving: nine bits, not an 8-bit wrap.
-    const uint8_t v = static_cast<uint8_t>(row[i] - ((prior[i] + row[i - bpp]) >> 1));
-    out[i] = v;
-    sum += Magnitude(v);
-  }
-  return sum;
-}
-
-uint32_t PaethBody(uint8_t* out, const uint8_t* row, const uint8_t* prior, uint32_t bpp,
-                   uint32_t begin, uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = begin; i < end; ++i) {
-    const uint8_t v = static_cast<uint8_t>(row[i] - Paeth(row[i - bpp], prior[i], prior[i - bpp]));
-    out[i] = v;
-    sum += Magnitude(v);
-  }
-  return sum;
-}
-
-// The bytes before bpp have no left neighbour: each filter takes its left (and upper-left)
-// neighbour as 0 there, so Sub copies the raw byte, Average halves the upper byte alone and
-// Paeth's predictor reduces to the upper byte.
-enum class Lead { Raw, Up, HalfUp };
-
-uint32_t LeadBytes(Lead lead, uint8_t* out, const uint8_t* row, const uint8_t* prior,
-                   uint32_t count) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint8_t v = row[i];
-    if (lead == Lead::Up) v = static_cast<uint8_t>(row[i] - prior[i]);
-    if (lead == Lead::HalfUp) v = static_cast<uint8_t>(row[i] - (prior[i] >> 1));
-    out[i] = v;
-    sum += Magnitude(v);
-  }
-  return sum;
-}
-
-using FilterBody = uint32_t (*)(uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint32_t,
-                                uint32_t);
-
-// Filters the row into out while summing, and gives up as soon as the sum reaches best: a
-// candidate wins only with a strictly smaller sum, and sums never decrease. Returns the full
-// sum, or kNoSum + 1 when it gave up.
-uint32_t TryFilter(Lead lead, FilterBody body, uint8_t* out, const uint8_t* row,
-                   const uint8_t* prior, uint32_t n, uint32_t bpp, uint32_t best) {
-  const uint32_t leadCount = n < bpp ? n : bpp;
-  uint32_t sum = LeadBytes(lead, out, row, prior, leadCount);
-  for (uint32_t i = leadCount; i < n;) {
-    const uint32_t end = n - i > kSumBlock ? i + kSumBlock : n;
-    sum += body(out, row, prior, bpp, i, end);
-    if (sum >= best) return kNoSum + 1;
-    i = end;
-  }
-  return sum;
-}
-
-}  // namespace
 
 int PngWriter::InterlacePassCount() {
   WriterState& s = *state_;
@@ -324,23 +199,22 @@ Status PngWriter::ChooseFilter() {
   const uint32_t bpp = (s.rowInfo.pixelDepth + 7u) / 8u;
   const uint8_t* row = s.rowBuffer + 1;
   const uint8_t* prior = s.previousRow != nullptr ? s.previousRow + 1 : nullptr;
-  uint32_t bestSum = kNoSum;
+  uint32_t bestSum = kFilterNoSum;
   if ((mask & FilterNone) != 0) bestSum = RawSum(row, n);
 
   struct Candidate {
     uint8_t bit;
-    Lead lead;
-    FilterBody body;
+    uint8_t type;
     uint8_t* buffer;
   };
-  const Candidate candidates[] = {{FilterSub, Lead::Raw, SubBody, s.subRow},
-                                  {FilterUp, Lead::Up, UpBody, s.upRow},
-                                  {FilterAverage, Lead::HalfUp, AverageBody, s.averageRow},
-                                  {FilterPaeth, Lead::Up, PaethBody, s.paethRow}};
+  const Candidate candidates[] = {{FilterSub, FilterTypeSub, s.subRow},
+                                  {FilterUp, FilterTypeUp, s.upRow},
+                                  {FilterAverage, FilterTypeAverage, s.averageRow},
+                                  {FilterPaeth, FilterTypePaeth, s.paethRow}};
   for (const Candidate& c : candidates) {
     if ((mask & c.bit) == 0 || c.buffer == nullptr) continue;
     if (c.bit != FilterSub && prior == nullptr) continue;
-    const uint32_t sum = TryFilter(c.lead, c.body, c.buffer + 1, row, prior, n, bpp, bestSum);
+    const uint32_t sum = Filter(c.type, c.buffer + 1, row, prior, n, bpp, bestSum);
     if (sum < bestSum) {
       bestSum = sum;
       best = c.buffer;

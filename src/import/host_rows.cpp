@@ -7,6 +7,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "import/png_reader.h"
 #include "platform/lowio.h"
 #include "plugin/checked_size.h"
@@ -16,27 +20,36 @@ namespace pngtrans {
 namespace {
 
 // Samples of 1, 2 and 4 bits, most significant first, each multiplied by Scale: 255, 85 and 17
-// spread grey samples over 0-255; 1 keeps palette indices as they are. The partly used last
-// byte of a row is converted too; its remaining low bits are padding.
+// spread grey samples over 0-255; 1 keeps palette indices as they are. Every whole source byte
+// becomes its 8 / Depth host bytes through one table entry. The partly used last byte of a row
+// is converted too; its remaining low bits are padding.
+template <uint32_t Depth, uint32_t Scale>
+struct PackedTable {
+  static constexpr uint32_t kPerByte = 8 / Depth;
+  uint8_t bytes[256][kPerByte] = {};
+  constexpr PackedTable() {
+    for (uint32_t value = 0; value < 256; ++value) {
+      for (uint32_t k = 0; k < kPerByte; ++k) {
+        bytes[value][k] =
+            static_cast<uint8_t>(((value >> (8 - Depth * (k + 1))) & ((1u << Depth) - 1)) * Scale);
+      }
+    }
+  }
+};
+
+template <uint32_t Depth, uint32_t Scale>
+constexpr PackedTable<Depth, Scale> kPackedTable{};
+
 template <uint32_t Depth, uint32_t Scale>
 void ConvertPacked(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
-  constexpr uint32_t kPerByte = 8 / Depth;
-  constexpr uint32_t kMask = (1u << Depth) - 1;
+  constexpr uint32_t kPerByte = PackedTable<Depth, Scale>::kPerByte;
+  const auto& table = kPackedTable<Depth, Scale>.bytes;
   const uint32_t whole = width / kPerByte;
-  for (uint32_t i = 0; i < whole; ++i) {
-    const uint32_t byte = row[i];
-    for (uint32_t k = 0; k < kPerByte; ++k) {
-      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
-    }
-    pixels += kPerByte;
+  for (uint32_t i = 0; i < whole; ++i, pixels += kPerByte) {
+    std::memcpy(pixels, table[row[i]], kPerByte);
   }
   const uint32_t rest = width % kPerByte;
-  if (rest != 0) {
-    const uint32_t byte = row[whole];
-    for (uint32_t k = 0; k < rest; ++k) {
-      pixels[k] = static_cast<uint8_t>(((byte >> (8 - Depth * (k + 1))) & kMask) * Scale);
-    }
-  }
+  if (rest != 0) std::memcpy(pixels, table[row[whole]], rest);
 }
 
 // 8-bit grey levels and 8-bit palette indices are host bytes already.
@@ -51,9 +64,33 @@ void ConvertGrey16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*
   }
 }
 
-// Colour samples: the file's red, green, blue become the host's blue, green, red.
+// Words go through registers one at a time: assembling several in memory and moving them on
+// as one wider block would stall on store forwarding.
+inline uint32_t LoadWord(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline void StoreWord(uint8_t* p, uint32_t v) {
+  std::memcpy(p, &v, 4);
+}
+
+// Colour samples: the file's red, green, blue become the host's blue, green, red. Four pixels
+// at a time as three 32-bit words (the targets are little-endian), then pixel by pixel.
 void ConvertRgb8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*) {
-  for (uint32_t x = 0; x < width; ++x, row += 3, pixels += 3) {
+  uint32_t x = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; x + 4 <= width; x += 4, row += 12, pixels += 12) {
+    const uint32_t a = LoadWord(row), b = LoadWord(row + 4), c = LoadWord(row + 8);
+    // a, b, c hold R0 G0 B0 R1, G1 B1 R2 G2, B2 R3 G3 B3 from the low byte up.
+    StoreWord(pixels, (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b >> 8 & 0xFF) << 24);
+    StoreWord(pixels + 4, (b & 0xFF) | (a >> 24) << 8 | (c & 0xFF) << 16 | (b & 0xFF000000));
+    StoreWord(pixels + 8,
+              (b >> 16 & 0xFF) | (c >> 24) << 8 | (c & 0xFF0000) | (c >> 8 & 0xFF) << 24);
+  }
+#endif
+  for (; x < width; ++x, row += 3, pixels += 3) {
     pixels[0] = row[2];
     pixels[1] = row[1];
     pixels[2] = row[0];
@@ -83,11 +120,53 @@ void ConvertGreyAlpha16(const uint8_t* row, uint32_t width, uint8_t* pixels, uin
 }
 
 void ConvertRgba8(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t* mask) {
-  for (uint32_t x = 0; x < width; ++x, row += 4, pixels += 3) {
+  uint32_t x = 0;
+#if defined(__SSE2__)
+  // Sixteen pixels a step: alpha bytes packed down to the mask, red and blue exchanged within
+  // each pixel, then two pixels of three bytes from each 64-bit half. The last 8-byte store of
+  // a step writes two bytes beyond its pixels, so a step runs only while a pixel follows it.
+  const __m128i byte0 = _mm_set1_epi32(0x000000FF);
+  const __m128i byte1 = _mm_set1_epi32(0x0000FF00);
+  const __m128i lowPixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+  const __m128i highPixel = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000u), 0x0000FFFF,
+                                          static_cast<int>(0xFF000000u));
+  for (; x + 16 < width; x += 16, row += 64, pixels += 48, mask += 16) {
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) {
+      v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * k));
+    }
+    const __m128i alpha01 = _mm_packs_epi32(_mm_srli_epi32(v[0], 24), _mm_srli_epi32(v[1], 24));
+    const __m128i alpha23 = _mm_packs_epi32(_mm_srli_epi32(v[2], 24), _mm_srli_epi32(v[3], 24));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mask), _mm_packus_epi16(alpha01, alpha23));
+    for (int k = 0; k < 4; ++k) {
+      const __m128i bgr = _mm_or_si128(
+          _mm_or_si128(_mm_and_si128(v[k], byte1), _mm_and_si128(_mm_srli_epi32(v[k], 16), byte0)),
+          _mm_slli_epi32(_mm_and_si128(v[k], byte0), 16));
+      const __m128i packed = _mm_or_si128(_mm_and_si128(bgr, lowPixel),
+                                          _mm_and_si128(_mm_srli_epi64(bgr, 8), highPixel));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(pixels + 12 * k), packed);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(pixels + 12 * k + 6), _mm_srli_si128(packed, 8));
+    }
+  }
+#endif
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; x + 4 <= width; x += 4, row += 16, pixels += 12, mask += 4) {
+    const uint32_t p0 = LoadWord(row), p1 = LoadWord(row + 4), p2 = LoadWord(row + 8),
+                   p3 = LoadWord(row + 12);
+    // A pixel word reads R | G << 8 | B << 16 | A << 24; reversed and shifted it is B, G, R.
+    const uint32_t q0 = __builtin_bswap32(p0) >> 8, q1 = __builtin_bswap32(p1) >> 8,
+                   q2 = __builtin_bswap32(p2) >> 8, q3 = __builtin_bswap32(p3) >> 8;
+    StoreWord(pixels, q0 | q1 << 24);
+    StoreWord(pixels + 4, q1 >> 8 | q2 << 16);
+    StoreWord(pixels + 8, q2 >> 16 | q3 << 8);
+    StoreWord(mask, p0 >> 24 | (p1 >> 24) << 8 | (p2 >> 24) << 16 | (p3 & 0xFF000000));
+  }
+#endif
+  for (; x < width; ++x, row += 4, pixels += 3) {
     pixels[0] = row[2];
     pixels[1] = row[1];
     pixels[2] = row[0];
-    mask[x] = row[3];
+    *mask++ = row[3];
   }
 }
 
@@ -256,8 +335,10 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   // The row store is sized from this row size and ReadRow fills whole decoded rows into it.
   if (rowSize != RowBytesFor(width, s.pixelDepth)) return PT_FAIL(StatusError);
 
-  // A non-interlaced image goes through one row; an interlaced one is assembled over seven
-  // passes, so every image row needs its own place until the last pass converts it.
+  // A non-interlaced image goes through one row (converted from the row reader's own buffer,
+  // but still taken, so that a short heap fails here as it always did); an interlaced one is
+  // assembled over seven passes, so every image row needs its own place until the last pass
+  // converts it.
   uint32_t storeSize = rowSize;
   if (passes != 1 && !MulFits32(height, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
   if (passes != 1 && !ImageDataCanFill(s, height, rowSize)) return PT_FAIL(StatusError);
@@ -285,6 +366,12 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
       uint8_t* hostRow = image->pixels + static_cast<size_t>(y) * image->rowBytes;
       if (direct) {
         PT_RETURN_IF_ERROR(ReadRow(hostRow));
+      } else if (passes == 1) {
+        // Converted from where the row reader unfiltered it: the row store is not needed.
+        const uint8_t* decoded = nullptr;
+        PT_RETURN_IF_ERROR(ReadRowView(&decoded));
+        uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
+        convert(decoded, width, hostRow, maskRow);
       } else {
         PT_RETURN_IF_ERROR(ReadRow(stored));
         if (last) {

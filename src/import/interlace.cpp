@@ -187,4 +187,69 @@ void PngReader::CombineRow(uint8_t* row, uint8_t mask) {
   }
 }
 
+namespace {
+
+template <uint32_t Bytes>
+void PlacePixels(uint8_t* to, const uint8_t* from, uint32_t count, uint32_t step) {
+  const size_t stride = static_cast<size_t>(step) * Bytes;
+  for (uint32_t k = 0; k < count; ++k, from += Bytes, to += stride) std::memcpy(to, from, Bytes);
+}
+
+// Sub-byte pixels: each pass pixel replaces only its own bits of the destination byte.
+void PlacePackedPixels(uint8_t* row, const uint8_t* from, uint32_t count, uint32_t first,
+                       uint32_t step, uint32_t depth) {
+  const uint32_t pixelMask = (1u << depth) - 1;
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint32_t bit = (first + k * step) * depth;
+    const uint32_t shift = 8 - depth - (bit & 7);
+    uint8_t& to = row[bit >> 3];
+    to = static_cast<uint8_t>((to & ~(pixelMask << shift)) | GetPackedPixel(from, k, depth)
+                                                                 << shift);
+  }
+}
+
+}  // namespace
+
+void PngReader::PlacePassPixels(uint8_t* row) const {
+  const ReaderState& s = *state_;
+  const uint8_t* from = s.rowBuffer + 1;
+  const uint32_t bytes = s.pixelDepth / 8;
+  const uint32_t step = PassColumnStep[s.pass];
+  const uint32_t count = s.passWidth;
+  if (s.pixelDepth < 8) {
+    if (step == 1) {
+      std::memcpy(row, from, RowBytesFor(count, s.pixelDepth));
+    } else {
+      PlacePackedPixels(row, from, count, PassStartColumn[s.pass], step, s.pixelDepth);
+    }
+    return;
+  }
+  // Pass pixel k belongs at column first + k * step, below the width for every k < passWidth.
+  uint8_t* to = row + static_cast<size_t>(PassStartColumn[s.pass]) * bytes;
+  if (step == 1) {
+    std::memcpy(to, from, static_cast<size_t>(count) * bytes);
+    return;
+  }
+  switch (bytes) {
+    case 1:
+      PlacePixels<1>(to, from, count, step);
+      break;
+    case 2:
+      PlacePixels<2>(to, from, count, step);
+      break;
+    case 3:
+      PlacePixels<3>(to, from, count, step);
+      break;
+    case 4:
+      PlacePixels<4>(to, from, count, step);
+      break;
+    case 6:
+      PlacePixels<6>(to, from, count, step);
+      break;
+    default:
+      PlacePixels<8>(to, from, count, step);
+      break;
+  }
+}
+
 }  // namespace pngtrans

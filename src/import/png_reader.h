@@ -102,6 +102,21 @@ struct ReaderState {
   uint8_t* rowBuffer;    // filter byte + row being decoded
   uint8_t* previousRow;  // rowBytes + 1
   RowInfo rowInfo;
+
+  // --- the image data's zlib wrapper (row_reader.cpp) ---
+  // The image data is inflated raw; its two header bytes and its Adler-32 trailer are handled
+  // by InflateImageData with the same outcome as zlib's own wrapper handling.
+  uint8_t wrapperPhase;  // WrapperPhase
+  uint8_t wrapperCount;  // header or trailer bytes gathered so far
+  uint8_t wrapperBytes[4];
+  uint32_t imageAdler;  // Adler-32 of the image data inflated so far
+};
+
+enum WrapperPhase : uint8_t {
+  WrapperHeader = 0,
+  WrapperData = 1,
+  WrapperTrailer = 2,
+  WrapperDone = 3,
 };
 
 class PngReader {
@@ -185,7 +200,14 @@ class PngReader {
   Status StartRows();
   void UpdateInfo();
   Status RefillImageData();
+  // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
+  // zlib stream would take it: the same results, the same bytes out and the same input used.
+  int InflateImageData();
   Status ReadRow(uint8_t* row);
+  // ReadRow for a non-interlaced image without the copy: *view points at the unfiltered row
+  // inside the reader, valid until the next row is read (null when no row was decoded). With
+  // interlace handling on, rows need a caller's row to merge into: refused (StatusError).
+  Status ReadRowView(const uint8_t** view);
   Status FinishRow();
   static Status UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
                             int filterType);
@@ -194,6 +216,10 @@ class PngReader {
   int InterlacePassCount();
   static void ExpandPassRow(RowInfo* row, uint8_t* data, int pass);
   void CombineRow(uint8_t* row, uint8_t mask);
+  // Each pixel of the pass row in the row buffer goes straight to its column of row (for
+  // depths below 8, into its own bits), which is what widening and merging under the pass's
+  // mask leave there. The row buffer is left as it is.
+  void PlacePassPixels(uint8_t* row) const;
   void SetPassGeometry();  // passWidth and passRowBytes of the current pass
   // After the last row of a pass: zero previousRow, move to the next pass and set its
   // geometry. False once the seventh pass has ended.
@@ -209,6 +235,7 @@ class PngReader {
 
  private:
   void TeardownState();
+  Status ReadRowOrView(uint8_t* row, const uint8_t** view);
   // The placement rule the ancillary chunks before the image share: IHDR met, no IDAT yet,
   // and no chunk of this kind (validBit) stored already.
   bool FirstBeforeImageData(uint32_t validBit) const;

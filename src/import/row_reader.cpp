@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "format/adam7.h"
+#include "format/adler32.h"
 #include "format/chunk_format.h"
+#include "format/filter_kernels.h"
 #include "import/png_reader.h"
 
 namespace pngtrans {
@@ -17,21 +19,17 @@ namespace {
 // at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
 constexpr uint64_t kMaxRowBuffer = 65536;
 
-inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
-  const int p = a + b - c;
-  const int pa = std::abs(p - a);
-  const int pb = std::abs(p - b);
-  const int pc = std::abs(p - c);
-  if (pa <= pb && pa <= pc) return a;
-  if (pb <= pc) return b;
-  return c;
-}
-
 }  // namespace
 
 Status PngReader::StartRows() {
   ReaderState& s = *state_;
   s.zstream.avail_in = 0;
+  // The deflate data goes through a raw inflate (the window stays 32 KiB, as a zlib stream's
+  // inflate keeps it whatever the header declares); the wrapper around it is ours.
+  if (s.zstreamReady) (void)inflateReset2(&s.zstream, -15);
+  s.wrapperPhase = WrapperHeader;
+  s.wrapperCount = 0;
+  s.imageAdler = 1;
   if (s.interlaced == 0) {
     s.numRows = s.height;
     s.passWidth = s.width;
@@ -53,9 +51,8 @@ Status PngReader::StartRows() {
   std::free(s.previousRow);
   s.rowBuffer = nullptr;
   s.previousRow = nullptr;
-  // Both buffers have the same size so that a non-interlaced row can become the previous row by
-  // swapping the two pointers instead of copying. Zero-filled: the previous row starts as a
-  // zero row, and the widening of sub-byte pass rows keeps bits it does not own.
+  // Both buffers have the same size so that a row can become the previous row by swapping the
+  // two pointers instead of copying. Zero-filled: the previous row starts as a zero row.
   s.rowBuffer = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
   if (s.rowBuffer == nullptr) return PT_FAIL(StatusNoMemory);
   s.previousRow = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
@@ -92,17 +89,73 @@ Status PngReader::RefillImageData() {
     s.idatRemaining = length;
   }
   const uint32_t count = s.idatRemaining < s.inputBufferSize ? s.idatRemaining : s.inputBufferSize;
-  PT_RETURN_IF_ERROR(ReadChunkData(s.inputBuffer, count));
+  // Past the chunk type the running CRC of an IDAT chunk feeds nothing (its comparison is
+  // ignored), so the image data is read without it.
+  PT_RETURN_IF_ERROR(ReadBytes(s.inputBuffer, count));
   s.idatRemaining -= count;
   s.zstream.next_in = s.inputBuffer;
   s.zstream.avail_in = count;
   return StatusOk;
 }
 
+int PngReader::InflateImageData() {
+  ReaderState& s = *state_;
+  z_stream& z = s.zstream;
+  bool usedWrapper = false;
+  if (s.wrapperPhase == WrapperHeader) {
+    while (s.wrapperCount < 2 && z.avail_in > 0) {
+      s.wrapperBytes[s.wrapperCount++] = *z.next_in++;
+      --z.avail_in;
+      usedWrapper = true;
+    }
+    if (s.wrapperCount < 2) return Z_OK;
+    // What zlib refuses: a header that is no multiple of 31, a method other than deflate, a
+    // window above 32 KiB, and a preset dictionary (zlib asks for it, which is no Z_OK either).
+    const uint32_t cmf = s.wrapperBytes[0];
+    const uint32_t flg = s.wrapperBytes[1];
+    if ((cmf << 8 | flg) % 31 != 0 || (cmf & 0x0F) != Z_DEFLATED || (cmf >> 4) + 8 > 15 ||
+        (flg & 0x20) != 0) {
+      return Z_DATA_ERROR;
+    }
+    s.wrapperPhase = WrapperData;
+    s.wrapperCount = 0;
+    if (z.avail_in == 0) return Z_OK;
+  }
+  if (s.wrapperPhase == WrapperData) {
+    uint8_t* const out = z.next_out;
+    int result = inflate(&z, Z_PARTIAL_FLUSH);
+    s.imageAdler = Adler32(s.imageAdler, out, static_cast<size_t>(z.next_out - out));
+    // zlib counts the header bytes as progress of the same call.
+    if (result == Z_BUF_ERROR && usedWrapper) result = Z_OK;
+    if (result != Z_STREAM_END) return result;
+    s.wrapperPhase = WrapperTrailer;
+  }
+  if (s.wrapperPhase == WrapperTrailer) {
+    while (s.wrapperCount < 4 && z.avail_in > 0) {
+      s.wrapperBytes[s.wrapperCount++] = *z.next_in++;
+      --z.avail_in;
+    }
+    if (s.wrapperCount < 4) return Z_OK;
+    if (ReadUInt32(s.wrapperBytes) != s.imageAdler) return Z_DATA_ERROR;
+    s.wrapperPhase = WrapperDone;
+  }
+  return Z_STREAM_END;
+}
+
 Status PngReader::ReadRow(uint8_t* row) {
+  return ReadRowOrView(row, nullptr);
+}
+
+Status PngReader::ReadRowView(const uint8_t** view) {
+  *view = nullptr;
+  return ReadRowOrView(nullptr, view);
+}
+
+Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   ReaderState& s = *state_;
   if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
   const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
+  if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
   // A stream that has already ended cannot deliver another row.
@@ -113,7 +166,7 @@ Status PngReader::ReadRow(uint8_t* row) {
   z.avail_out = s.passRowBytes;
   while (z.avail_out != 0) {
     if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
-    const int result = inflate(&z, Z_PARTIAL_FLUSH);
+    const int result = InflateImageData();
     if (result == Z_STREAM_END) {
       // Ending inside the image, or with bytes left behind it, is a broken stream.
       if (z.avail_out != 0 || z.avail_in != 0 || s.idatRemaining != 0) {
@@ -136,13 +189,16 @@ Status PngReader::ReadRow(uint8_t* row) {
   PT_RETURN_IF_ERROR(UnfilterRow(info, s.rowBuffer + 1, s.previousRow + 1, s.rowBuffer[0]));
 
   if (interlaceHandling) {
-    // The pass row is widened in place below, so the previous row must be a copy; only the
-    // bytes of this pass's rows are ever read from it.
-    std::memcpy(s.previousRow, s.rowBuffer, s.passRowBytes);
-    if (s.pass < 6) ExpandPassRow(&info, s.rowBuffer + 1, s.pass);
-    CombineRow(row, PassColumnMask[s.pass]);
+    // The pass row goes straight to its columns of row and stays as it is, so it can become
+    // the previous row by a swap.
+    PlacePassPixels(row);
+    std::swap(s.rowBuffer, s.previousRow);
   } else {
-    std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
+    if (view != nullptr) {
+      *view = s.rowBuffer + 1;
+    } else {
+      std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
+    }
     // The unfiltered row is the next row's previous row: swap instead of copying it.
     std::swap(s.rowBuffer, s.previousRow);
   }
@@ -165,7 +221,7 @@ Status PngReader::FinishRow() {
     z.avail_out = 1;
     for (;;) {
       if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
-      const int result = inflate(&z, Z_PARTIAL_FLUSH);
+      const int result = InflateImageData();
       if (result == Z_STREAM_END) {
         if (z.avail_out == 0 || z.avail_in != 0 || s.idatRemaining != 0) {
           return PT_FAIL(StatusError);
@@ -181,45 +237,17 @@ Status PngReader::FinishRow() {
     z.avail_out = 0;
   }
   if (s.idatRemaining != 0 || z.avail_in != 0) return PT_FAIL(StatusError);
-  // The stream is clean again for zTXt chunks after the image.
-  inflateReset(&z);
+  // The stream is clean again, and wrapped, for zTXt chunks after the image.
+  (void)inflateReset2(&z, 15);
   s.mode |= ModeAfterIDAT;
   return StatusOk;
 }
 
 Status PngReader::UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,
                               int filterType) {
+  if (filterType < 0 || filterType > FilterTypePaeth) return PT_FAIL(StatusError);
   const uint32_t bpp = (static_cast<uint32_t>(row.pixelDepth) + 7) / 8;
-  const uint32_t n = row.rowBytes;
-  const uint32_t head = bpp < n ? bpp : n;  // bytes without a left neighbour
-  switch (filterType) {
-    case 0:  // None
-      break;
-    case 1:  // Sub
-      for (uint32_t i = bpp; i < n; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + current[i - bpp]);
-      break;
-    case 2:  // Up
-      for (uint32_t i = 0; i < n; ++i) current[i] = static_cast<uint8_t>(current[i] + previous[i]);
-      break;
-    case 3:  // Average, the sum taken in full width before halving
-      for (uint32_t i = 0; i < head; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + (previous[i] >> 1));
-      for (uint32_t i = bpp; i < n; ++i) {
-        current[i] = static_cast<uint8_t>(current[i] + ((previous[i] + current[i - bpp]) >> 1));
-      }
-      break;
-    case 4:  // Paeth; without a left neighbour the predictor is the byte above
-      for (uint32_t i = 0; i < head; ++i)
-        current[i] = static_cast<uint8_t>(current[i] + previous[i]);
-      for (uint32_t i = bpp; i < n; ++i) {
-        current[i] = static_cast<uint8_t>(current[i] +
-                                          Paeth(current[i - bpp], previous[i], previous[i - bpp]));
-      }
-      break;
-    default:
-      return PT_FAIL(StatusError);
-  }
+  Unfilter(static_cast<uint8_t>(filterType), current, previous, row.rowBytes, bpp);
   return StatusOk;
 }
 

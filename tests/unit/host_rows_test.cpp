@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "import/host_rows.h"
 #include "import/import_driver.h"
@@ -77,6 +79,61 @@ TEST(RowConversion, ColourBecomesBlueGreenRedAndAlphaGoesToTheMask) {
   EXPECT_EQ(ga.pixels, (Bytes{9, 7}));
   EXPECT_EQ(ga.mask, (Bytes{200, 0}));
   EXPECT_EQ(Convert(0, 8, Bytes{5, 6, 7}, 3).pixels, (Bytes{5, 6, 7}));
+}
+
+// The colour converters work on blocks of sixteen or four pixels, then one at a time: every
+// width around the block sizes gives the pixel-by-pixel result, and nothing past the row is
+// written.
+TEST(RowConversion, ColourRowsOfEveryWidthConvertPixelByPixel) {
+  std::mt19937 rng(5);
+  for (uint8_t colorType : {2, 6}) {
+    RowConverter convert = nullptr;
+    ASSERT_EQ(SelectRowConverter(colorType, 8, &convert), StatusOk);
+    const uint32_t channels = colorType == 6 ? 4 : 3;
+    for (uint32_t width = 0; width <= 70; ++width) {
+      std::vector<uint8_t> row(width * channels);
+      for (auto& b : row) b = static_cast<uint8_t>(rng());
+      std::vector<uint8_t> pixels(3 * width + 1, 0xEE), mask(width + 1, 0xEE);
+      convert(row.data(), width, pixels.data(), mask.data());
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint8_t* in = &row[x * channels];
+        ASSERT_EQ(pixels[3 * x], in[2]) << "type " << int(colorType) << " width " << width;
+        ASSERT_EQ(pixels[3 * x + 1], in[1]);
+        ASSERT_EQ(pixels[3 * x + 2], in[0]);
+        if (colorType == 6) {
+          ASSERT_EQ(mask[x], in[3]);
+        }
+      }
+      EXPECT_EQ(pixels[3 * width], 0xEE);
+      EXPECT_EQ(mask[colorType == 6 ? width : 0], 0xEE);
+    }
+  }
+}
+
+// Packed samples convert a whole byte at a time, then the partly used last byte: every depth,
+// grey and palette, and every width around the byte boundary, against pixel-by-pixel values.
+TEST(RowConversion, PackedRowsOfEveryWidthConvertPixelByPixel) {
+  std::mt19937 rng(8);
+  for (uint8_t colorType : {0, 3}) {
+    for (uint8_t depth : {1, 2, 4}) {
+      RowConverter convert = nullptr;
+      ASSERT_EQ(SelectRowConverter(colorType, depth, &convert), StatusOk);
+      const uint32_t scale = colorType == 3 ? 1 : 255 / ((1u << depth) - 1);
+      for (uint32_t width = 0; width <= 17; ++width) {
+        std::vector<uint8_t> row((width * depth + 7) / 8);
+        for (auto& b : row) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> pixels(width + 1, 0xEE);
+        convert(row.data(), width, pixels.data(), nullptr);
+        for (uint32_t x = 0; x < width; ++x) {
+          const uint32_t bit = x * depth;
+          const uint32_t sample = (row[bit / 8] >> (8 - depth - bit % 8)) & ((1u << depth) - 1);
+          ASSERT_EQ(pixels[x], sample * scale)
+              << "type " << int(colorType) << " depth " << int(depth) << " width " << width;
+        }
+        EXPECT_EQ(pixels[width], 0xEE);
+      }
+    }
+  }
 }
 
 TEST(RowConversion, UnsupportedCombinationsAreRefused) {

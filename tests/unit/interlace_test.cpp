@@ -166,6 +166,40 @@ TEST_F(CombineRowTest, AgreesWithAPixelByPixelMergeForEveryDepthMaskAndWidth) {
   }
 }
 
+// The reader skips the widening: each pass pixel goes straight to its column (its bits, below
+// 8 bits). The row must come out exactly as the widen-then-merge steps leave it, padding bits
+// included, for every depth, pass and width.
+TEST_F(CombineRowTest, PlacingPassPixelsEqualsWideningThenMerging) {
+  std::mt19937 rng(21);
+  for (uint8_t depth : {1, 2, 4, 8, 16, 24, 32, 48, 64}) {
+    for (uint8_t pass = 0; pass < 7; ++pass) {
+      for (uint32_t width = 1; width <= 19; ++width) {
+        const uint32_t passWidth = PassPixelWidth(width, pass);
+        if (passWidth == 0) continue;
+        const size_t bytes = (static_cast<size_t>(width) * depth + 7) / 8;
+        Bytes source((static_cast<size_t>(passWidth) * depth + 7) / 8), row(bytes + 2);
+        for (auto& b : source) b = static_cast<uint8_t>(rng());
+        for (auto& b : row) b = static_cast<uint8_t>(rng());
+        Bytes expected = row;
+        Prepare(width, depth, source);
+        ReaderState& s = reader_.state();
+        s.pass = pass;
+        s.passWidth = passWidth;
+        reader_.PlacePassPixels(row.data());
+        // The same pass row through the widening and the merge.
+        RowInfo info{};
+        info.width = passWidth;
+        info.pixelDepth = depth;
+        info.rowBytes = static_cast<uint32_t>(source.size());
+        if (pass < 6) PngReader::ExpandPassRow(&info, s.rowBuffer + 1, pass);
+        reader_.CombineRow(expected.data(), PassColumnMask[pass]);
+        ASSERT_EQ(row, expected) << "depth " << int(depth) << " pass " << int(pass) << " width "
+                                 << width;
+      }
+    }
+  }
+}
+
 TEST_F(CombineRowTest, FullMaskCopiesTheWholeRow) {
   Prepare(5, 4, Bytes{0x12, 0x34, 0x56});
   Bytes row(3, 0);

@@ -2,8 +2,11 @@
 // and the stream handling across IDAT chunks (splits, drains, broken and over-long streams).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
+
+#include <zlib.h>
 
 #include "import/png_reader.h"
 #include "support/row_harness.h"
@@ -225,6 +228,104 @@ class RowStream : public ::testing::Test {
     return ReadAllRows(file, image_.height, image_.RowBytes(), rows);
   }
 };
+
+// The view of a row is the row ReadRow would copy out, for every filter, and stays put until
+// the next row is read; with interlace handling on there is no row to view.
+TEST_F(RowStream, ViewsShowTheRowsReadRowWouldCopy) {
+  for (int filter = -1; filter <= 4; ++filter) {
+    ReaderOnFile on(File(Stream(filter)));
+    ASSERT_EQ(on.signatureStatus(), StatusOk);
+    ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+    on->UpdateInfo();
+    for (uint32_t y = 0; y < image_.height; ++y) {
+      const uint8_t* view = nullptr;
+      ASSERT_EQ(on->ReadRowView(&view), StatusOk);
+      ASSERT_NE(view, nullptr);
+      EXPECT_TRUE(std::equal(image_.rows[y].begin(), image_.rows[y].end(), view))
+          << "filter " << filter << " row " << y;
+    }
+    EXPECT_NE(on->state().mode & ModeAfterIDAT, 0u);
+  }
+  EncodeOptions interlaced;
+  interlaced.interlace = true;
+  ReaderOnFile on(EncodePng(image_, interlaced));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  ASSERT_EQ(on->InterlacePassCount(), 7);
+  on->UpdateInfo();
+  const uint8_t* view = nullptr;
+  EXPECT_EQ(on->ReadRowView(&view), StatusError);
+  EXPECT_EQ(view, nullptr);
+}
+
+// The zlib wrapper around the image data (header, Adler-32 trailer) is checked by the reader
+// itself; zlib's own inflate of the same stream is the judge of what must succeed. Each case
+// changes the stream and, where the header's check bits would give it away, mends them.
+TEST_F(RowStream, ZlibWrapperIsJudgedAsZlibJudgesIt) {
+  struct Case {
+    const char* what;
+    uint8_t cmf;  // 0: keep
+    uint8_t flgBits;
+    bool flipTrailer;
+  };
+  const Case cases[] = {
+      {"as compressed", 0, 0, false},
+      {"trailer off by a bit", 0, 0, true},
+      {"declared window of 256 bytes", 0x08, 0, false},
+      {"declared window of 16 KiB", 0x68, 0, false},
+      {"window above 32 KiB", 0x88, 0, false},
+      {"method 7", 0x77, 0, false},
+      {"preset dictionary", 0, 0x20, false},
+      {"compression level bits", 0, 0xC0, false},
+  };
+  const Bytes filtered = FilteredStream(image_, EncodeOptions());
+  for (const Case& c : cases) {
+    Bytes stream = Stream();
+    if (c.cmf != 0) stream[0] = c.cmf;
+    if (c.cmf != 0 || c.flgBits != 0) {
+      // Level and dictionary bits as asked, then the check bits that make the pair a
+      // multiple of 31.
+      const uint32_t high = (stream[1] & 0xE0u) | c.flgBits;
+      stream[1] = static_cast<uint8_t>(high | (31 - (stream[0] * 256u + high) % 31) % 31);
+    }
+    if (c.flipTrailer) stream.back() ^= 0x01;
+    Bytes judged(filtered.size() + 1);
+    uLongf judgedSize = static_cast<uLongf>(judged.size());
+    const bool zlibAccepts = uncompress(judged.data(), &judgedSize, stream.data(),
+                                        static_cast<uLong>(stream.size())) == Z_OK &&
+                             judgedSize == filtered.size();
+    for (const std::vector<uint32_t>& sizes :
+         {std::vector<uint32_t>{}, std::vector<uint32_t>{1}, std::vector<uint32_t>{3, 5}}) {
+      EncodeOptions o;
+      o.idatSizes = sizes;
+      std::vector<Bytes> rows;
+      const Status status = Read(File(stream, o), &rows);
+      EXPECT_EQ(status, zlibAccepts ? StatusOk : StatusError) << c.what;
+      if (zlibAccepts) {
+        EXPECT_EQ(rows, image_.rows) << c.what;
+      }
+    }
+  }
+}
+
+// The image data is inflated without zlib's wrapper handling; afterwards the shared stream
+// must decode zlib streams again, for compressed text after the image.
+TEST_F(RowStream, CompressedTextAfterTheImageIsDecoded) {
+  Bytes text = {'k', 0, 0};
+  const std::string words = "after the image";
+  Append(&text, ZlibCompress(Bytes(words.begin(), words.end())));
+  EncodeOptions o;
+  o.chunksAfterIdat.push_back(MakeChunk("zTXt", text));
+  ReaderOnFile on(File(Stream(), o));
+  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
+  on->UpdateInfo();
+  Bytes row(image_.RowBytes());
+  for (uint32_t y = 0; y < image_.height; ++y) ASSERT_EQ(on->ReadRow(row.data()), StatusOk);
+  HostImage host{};
+  char title[64] = {};
+  ASSERT_EQ(on->ReadTailChunks(&host, title), StatusOk);
+  ASSERT_EQ(on->info().textCount, 1);
+  EXPECT_STREQ(on->info().texts[0].text, "after the image");
+}
 
 TEST_F(RowStream, OneManyAndOneByteIdatChunksGiveTheSameRows) {
   for (const std::vector<uint32_t>& sizes :
