@@ -31,18 +31,9 @@ uint32_t Arg(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
-class AllocationFailure : public ModuleTest {
+class AllocationFailure : public ModuleHeapTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    std::string error;
-    ASSERT_TRUE(ModuleHeap::Install(module_, &error)) << error;
-  }
-  void TearDown() override {
-    ModuleHeap::Reset();
-    RemoveFile(path_);
-    ModuleTest::TearDown();
-  }
+  AllocationFailure() : ModuleHeapTest("allocation.png") {}
 
   struct Imported {
     int ret = 0;
@@ -68,8 +59,6 @@ class AllocationFailure : public ModuleTest {
     out.title = title;
     return out;
   }
-
-  std::string path_ = TempPath("allocation.png");
 };
 
 TEST_F(AllocationFailure, EveryImportAllocationFailsCleanly) {

@@ -132,19 +132,9 @@ const Attack kAttacks[] = {
     {"many unknown chunks", [] { return ManyChunks("zzZz"); }},
 };
 
-class Exhaustion : public ModuleTest {
+class Exhaustion : public ModuleHeapTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    std::string error;
-    ASSERT_TRUE(ModuleHeap::Install(module_, &error)) << error;
-  }
-  void TearDown() override {
-    ModuleHeap::Reset();
-    RemoveFile(path_);
-    ModuleTest::TearDown();
-  }
-  std::string path_ = TempPath("exhaustion.png");
+  Exhaustion() : ModuleHeapTest("exhaustion.png") {}
 };
 
 TEST_F(Exhaustion, SmallFilesStayWithinTheHeapAndTimeLimits) {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "support/files.h"
+#include "support/module_heap.h"
 #include "support/module_loader.h"
 
 namespace pngtrans::test {
@@ -21,6 +24,24 @@ class ModuleTest : public ::testing::Test {
 
   LoadedModule module_;
   int descriptors_ = 0;
+};
+
+// A module test whose module allocates through the counting heap, and a scratch file for it.
+class ModuleHeapTest : public ModuleTest {
+ protected:
+  explicit ModuleHeapTest(const char* fileName) : path_(TempPath(fileName)) {}
+  void SetUp() override {
+    ModuleTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(ModuleHeap::Install(module_, &error)) << error;
+  }
+  void TearDown() override {
+    ModuleHeap::Reset();
+    RemoveFile(path_);
+    ModuleTest::TearDown();
+  }
+
+  std::string path_;
 };
 
 }  // namespace pngtrans::test
