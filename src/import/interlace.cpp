@@ -195,17 +195,28 @@ void PlacePixels(uint8_t* to, const uint8_t* from, uint32_t count, uint32_t step
   for (uint32_t k = 0; k < count; ++k, from += Bytes, to += stride) std::memcpy(to, from, Bytes);
 }
 
-// Sub-byte pixels: each pass pixel replaces only its own bits of the destination byte.
+// Sub-byte pixels: each pass pixel replaces only its own bits of the destination byte. The
+// source is walked a byte at a time, so its pixels come out by fixed shifts.
+template <uint32_t Depth>
 void PlacePackedPixels(uint8_t* row, const uint8_t* from, uint32_t count, uint32_t first,
-                       uint32_t step, uint32_t depth) {
-  const uint32_t pixelMask = (1u << depth) - 1;
-  for (uint32_t k = 0; k < count; ++k) {
-    const uint32_t bit = (first + k * step) * depth;
-    const uint32_t shift = 8 - depth - (bit & 7);
+                       uint32_t step) {
+  constexpr uint32_t kPerByte = 8 / Depth;
+  constexpr uint32_t kPixelMask = (1u << Depth) - 1;
+  const uint32_t bitStep = step * Depth;
+  uint32_t bit = first * Depth;
+  auto place = [&](uint32_t pixel) {
+    const uint32_t shift = 8 - Depth - (bit & 7);
     uint8_t& to = row[bit >> 3];
-    to = static_cast<uint8_t>((to & ~(pixelMask << shift)) | GetPackedPixel(from, k, depth)
-                                                                 << shift);
+    to = static_cast<uint8_t>((to & ~(kPixelMask << shift)) | pixel << shift);
+    bit += bitStep;
+  };
+  const uint32_t whole = count / kPerByte;
+  for (uint32_t i = 0; i < whole; ++i) {
+    const uint32_t source = from[i];
+    for (uint32_t j = 0; j < kPerByte; ++j) place((source >> (8 - Depth * (j + 1))) & kPixelMask);
   }
+  const uint32_t rest = count % kPerByte;
+  for (uint32_t j = 0; j < rest; ++j) place((from[whole] >> (8 - Depth * (j + 1))) & kPixelMask);
 }
 
 }  // namespace
@@ -220,7 +231,14 @@ void PngReader::PlacePassPixels(uint8_t* row) const {
     if (step == 1) {
       std::memcpy(row, from, RowBytesFor(count, s.pixelDepth));
     } else {
-      PlacePackedPixels(row, from, count, PassStartColumn[s.pass], step, s.pixelDepth);
+      const uint32_t first = PassStartColumn[s.pass];
+      if (s.pixelDepth == 1) {
+        PlacePackedPixels<1>(row, from, count, first, step);
+      } else if (s.pixelDepth == 2) {
+        PlacePackedPixels<2>(row, from, count, first, step);
+      } else {
+        PlacePackedPixels<4>(row, from, count, first, step);
+      }
     }
     return;
   }
