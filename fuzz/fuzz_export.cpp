@@ -103,17 +103,6 @@ int PT_CDECL NeverCalled(HostImage*) {
 
 constexpr uint32_t kWidestReadBack = 16376;
 
-int32_t progressTotal = -1;
-int32_t progressDone = -1;
-
-void PT_CDECL Progress(int32_t done, int32_t total) {
-  Require(total >= 0 && done >= 0 && done <= total, "progress beyond its total");
-  Require(progressTotal < 0 || total == progressTotal, "progress total changed");
-  Require(done >= progressDone, "progress went back");
-  progressTotal = total;
-  progressDone = done;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -182,11 +171,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   test::RemoveFile(path);
   const int descriptors = fuzz::OpenDescriptors();
   CommandHeader header = {0, 13, 0x7777};
-  progressTotal = progressDone = -1;
+  fuzz::ResetProgress();
   const HostImage before = image;
   const int ret =
       TranslatorProc(&header, path.c_str(), (r.flags & 8) != 0 ? nullptr : title.c_str(), &image,
-                     r.options, Progress);
+                     r.options, fuzz::CheckProgress);
   Require(ret == 0 || ret == 1, "return value " + std::to_string(ret));
   // Command 13 writes the result only when the file cannot be created.
   Require(header.result == 0x7777, "result " + std::to_string(header.result));

@@ -10,22 +10,6 @@
 #include "support/hostile_png.h"
 #include "support/import_host.h"
 
-namespace {
-
-int32_t progressTotal = -1;
-int32_t progressDone = -1;
-
-void PT_CDECL Progress(int32_t done, int32_t total) {
-  using pngtrans::fuzz::Require;
-  Require(total >= 0 && done >= 0 && done <= total, "progress beyond its total");
-  Require(progressTotal < 0 || total == progressTotal, "progress total changed");
-  Require(done >= progressDone, "progress went back");
-  progressTotal = total;
-  progressDone = done;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace pngtrans;
   static const std::string path = test::TempPath("fuzz-import.png");
@@ -38,14 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memset(title, 'x', sizeof title);
   uint32_t options = 0xFFFFFFFF;
   CommandHeader header = {0, 3, 0x7777};
-  progressTotal = progressDone = -1;
-  const int ret =
-      TranslatorProc(&header, path.c_str(), title, host.image(), &options, 0u, 0u, Progress);
+  fuzz::ResetProgress();
+  const int ret = TranslatorProc(&header, path.c_str(), title, host.image(), &options, 0u, 0u,
+                                 fuzz::CheckProgress);
   fuzz::RequireNoFaults(test::ImportOutcomeFaults(ret, header.result, host.releaseCalls()),
                         "import");
   fuzz::Require(std::memchr(title, 0, sizeof title) != nullptr, "title not terminated");
   fuzz::Require(ret == 0 || host.allocateCalls() == 1, "success without one allocate");
-  fuzz::Require(ret == 0 || progressDone == progressTotal, "success before the last row");
+  fuzz::Require(ret == 0 || fuzz::progressSeen.done == fuzz::progressSeen.total,
+                "success before the last row");
   fuzz::Require(fuzz::OpenDescriptors() == descriptors, "descriptor left open");
   return 0;
 }

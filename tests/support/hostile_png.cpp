@@ -9,14 +9,6 @@ namespace pngtrans::test {
 
 namespace {
 
-struct Format {
-  uint8_t depth;
-  uint8_t type;
-};
-
-const Format kFormats[] = {{1, 0}, {2, 0}, {4, 0},  {8, 0}, {16, 0}, {1, 3}, {2, 3}, {4, 3},
-                           {8, 3}, {8, 2}, {16, 2}, {8, 4}, {16, 4}, {8, 6}, {16, 6}};
-
 Bytes Text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
@@ -26,7 +18,7 @@ uint32_t ColourChannels(uint8_t type) {
   return type == 2 || type == 6 ? 3 : 1;
 }
 
-Bytes HeadChunksBeforePalette(const Format& f) {
+Bytes HeadChunksBeforePalette(const PngFormat& f) {
   Bytes out;
   Append(&out, MakeChunk("gAMA", Be32(45455)));
   Bytes chrm;
@@ -41,7 +33,7 @@ Bytes HeadChunksBeforePalette(const Format& f) {
   return out;
 }
 
-std::vector<Bytes> HeadChunksAfterPalette(const Format& f, uint32_t entries) {
+std::vector<Bytes> HeadChunksAfterPalette(const PngFormat& f, uint32_t entries) {
   std::vector<Bytes> chunks;
   if (f.type == 3) {
     chunks.push_back(MakeChunk("bKGD", Bytes{1}));
@@ -129,18 +121,30 @@ Bytes FlipBits(const Bytes& file, uint32_t seed) {
   return out;
 }
 
+// The chunk-level mutations below see a file with at least one whole chunk, its chunk spans
+// and the seed's random sequence; OnChunks leaves every other file as it is.
+using ChunkEdit = Bytes (*)(const Bytes& file, const std::vector<Span>& spans, uint32_t* state);
+
+template <ChunkEdit Edit>
+Bytes OnChunks(const Bytes& file, uint32_t seed) {
+  uint32_t state = seed;
+  const std::vector<Span> spans = ChunkSpans(file);
+  return spans.empty() ? file : Edit(file, spans, &state);
+}
+
+const Span& PickChunk(const std::vector<Span>& spans, uint32_t* state) {
+  return spans[Next(state) % spans.size()];
+}
+
 // A data byte of one chunk set to a random or boundary value, the CRC made right again: the
 // change reaches the chunk's handler (or the inflater, for IDAT and zTXt).
-Bytes EditDataRepairCrc(const Bytes& file, uint32_t seed) {
-  Bytes out = file;
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(out);
-  if (spans.empty()) return out;
-  const Span& s = spans[Next(&state) % spans.size()];
-  if (s.length == 0) return out;
+Bytes EditDataRepairCrc(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  const Span& s = PickChunk(spans, state);
+  if (s.length == 0) return file;
   static const uint8_t kValues[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 0x7F, 0x80, 0xFE, 0xFF};
-  const uint32_t pick = Next(&state);
-  out[s.start + 8 + Next(&state) % s.length] =
+  const uint32_t pick = Next(state);
+  Bytes out = file;
+  out[s.start + 8 + Next(state) % s.length] =
       pick % 2 == 0 ? kValues[pick / 2 % sizeof kValues] : static_cast<uint8_t>(pick >> 3);
   RepairCrc(&out, s);
   return out;
@@ -148,94 +152,80 @@ Bytes EditDataRepairCrc(const Bytes& file, uint32_t seed) {
 
 // The declared length of one chunk changed: a little, to a boundary or to something huge;
 // half of the time a correct CRC is written where the new length puts it.
-Bytes EditLength(const Bytes& file, uint32_t seed) {
-  Bytes out = file;
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(out);
-  if (spans.empty()) return out;
-  const Span& s = spans[Next(&state) % spans.size()];
+Bytes EditLength(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  const Span& s = PickChunk(spans, state);
   static const uint32_t kLengths[] = {0,          1,          0x7FFFFFFF, 0x80000000,
                                       0xFFFFFFFF, 0xFFFFFFF4, 0x10000,    8192};
-  const uint32_t pick = Next(&state);
+  const uint32_t pick = Next(state);
   uint32_t length = kLengths[pick % (sizeof kLengths / sizeof kLengths[0])];
-  if (pick % 3 != 0) length = s.length + (Next(&state) % 17) - 8;
+  if (pick % 3 != 0) length = s.length + (Next(state) % 17) - 8;
+  Bytes out = file;
   PutBe32(&out, s.start, length);
-  if (Next(&state) % 2 == 0 && length <= out.size() - s.start - 12) {
+  if (Next(state) % 2 == 0 && length <= out.size() - s.start - 12) {
     RepairCrc(&out, Span{s.start, length});
   }
   return out;
 }
 
-Bytes BreakCrc(const Bytes& file, uint32_t seed) {
+Bytes BreakCrc(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  const Span& s = PickChunk(spans, state);
   Bytes out = file;
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(out);
-  if (spans.empty()) return out;
-  const Span& s = spans[Next(&state) % spans.size()];
-  out[s.start + 8 + s.length + Next(&state) % 4] ^= static_cast<uint8_t>(1 + Next(&state) % 255);
+  out[s.start + 8 + s.length + Next(state) % 4] ^= static_cast<uint8_t>(1 + Next(state) % 255);
   return out;
 }
 
+// The file with its chunks in the given order (indices into spans); what follows the last
+// whole chunk stays at the end.
 Bytes Rebuild(const Bytes& file, const std::vector<Span>& spans, const std::vector<size_t>& order) {
   Bytes out(file.begin(), file.begin() + 8);
   for (size_t i : order) {
     const Span& s = spans[i];
     out.insert(out.end(), file.begin() + s.start, file.begin() + s.start + 12 + s.length);
   }
-  const size_t end = spans.empty() ? 8 : spans.back().start + 12 + spans.back().length;
+  const size_t end = spans.back().start + 12 + spans.back().length;
   out.insert(out.end(), file.begin() + end, file.end());
   return out;
 }
 
-Bytes SwapChunks(const Bytes& file, uint32_t seed) {
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(file);
+std::vector<size_t> EveryChunk(const std::vector<Span>& spans) {
+  std::vector<size_t> order(spans.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  return order;
+}
+
+Bytes SwapChunks(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
   if (spans.size() < 2) return file;
-  std::vector<size_t> order;
-  for (size_t i = 0; i < spans.size(); ++i) order.push_back(i);
-  std::swap(order[Next(&state) % order.size()], order[Next(&state) % order.size()]);
+  std::vector<size_t> order = EveryChunk(spans);
+  std::swap(order[Next(state) % order.size()], order[Next(state) % order.size()]);
   return Rebuild(file, spans, order);
 }
 
-Bytes DuplicateChunk(const Bytes& file, uint32_t seed) {
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(file);
-  if (spans.empty()) return file;
-  std::vector<size_t> order;
-  for (size_t i = 0; i < spans.size(); ++i) order.push_back(i);
-  const size_t copy = Next(&state) % spans.size();
-  order.insert(order.begin() + static_cast<std::ptrdiff_t>(Next(&state) % (order.size() + 1)),
-               copy);
+Bytes DuplicateChunk(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  std::vector<size_t> order = EveryChunk(spans);
+  const size_t copy = Next(state) % spans.size();
+  order.insert(order.begin() + static_cast<std::ptrdiff_t>(Next(state) % (order.size() + 1)), copy);
   return Rebuild(file, spans, order);
 }
 
-Bytes DropChunk(const Bytes& file, uint32_t seed) {
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(file);
-  if (spans.empty()) return file;
-  std::vector<size_t> order;
-  const size_t dropped = Next(&state) % spans.size();
-  for (size_t i = 0; i < spans.size(); ++i) {
-    if (i != dropped) order.push_back(i);
-  }
+Bytes DropChunk(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  std::vector<size_t> order = EveryChunk(spans);
+  order.erase(order.begin() + static_cast<std::ptrdiff_t>(Next(state) % spans.size()));
   return Rebuild(file, spans, order);
 }
 
 // A header field set to a hostile value with a correct CRC: sizes 0 or near 2^31, depths and
 // colour types outside the table, unknown methods.
-Bytes HostileHeader(const Bytes& file, uint32_t seed) {
+Bytes HostileHeader(const Bytes& file, const std::vector<Span>& spans, uint32_t* state) {
+  if (spans[0].length != 13) return file;
   Bytes out = file;
-  uint32_t state = seed;
-  const std::vector<Span> spans = ChunkSpans(out);
-  if (spans.empty() || spans[0].length != 13) return out;
   const size_t data = spans[0].start + 8;
   static const uint32_t kSizes[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 65535, 65536, 524273};
   static const uint8_t kBytes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 32, 255};
-  const uint32_t field = Next(&state) % 7;
+  const uint32_t field = Next(state) % 7;
   if (field < 2) {
-    PutBe32(&out, data + 4 * field, kSizes[Next(&state) % (sizeof kSizes / sizeof kSizes[0])]);
+    PutBe32(&out, data + 4 * field, kSizes[Next(state) % (sizeof kSizes / sizeof kSizes[0])]);
   } else {
-    out[data + 6 + field] = kBytes[Next(&state) % sizeof kBytes];
+    out[data + 6 + field] = kBytes[Next(state) % sizeof kBytes];
   }
   RepairCrc(&out, spans[0]);
   return out;
@@ -246,7 +236,7 @@ Bytes HostileHeader(const Bytes& file, uint32_t seed) {
 std::vector<SeedFile> SeedPngFiles() {
   std::vector<SeedFile> files;
   uint32_t seed = 1;
-  for (const Format& f : kFormats) {
+  for (const PngFormat& f : kPngFormats) {
     for (bool interlace : {false, true}) {
       const uint32_t entries = f.type == 3 ? (1u << f.depth) : 0;
       const RawImage raw = RandomImage(6, 5, f.depth, f.type, ++seed, entries == 0 ? 256 : entries);
@@ -276,13 +266,13 @@ std::vector<SeedFile> SeedPngFiles() {
 const std::vector<MutationKind>& MutationKinds() {
   static const std::vector<MutationKind> kinds = {
       {"bit flips", FlipBits},
-      {"chunk data edited, CRC repaired", EditDataRepairCrc},
-      {"chunk length edited", EditLength},
-      {"chunk CRC broken", BreakCrc},
-      {"two chunks swapped", SwapChunks},
-      {"chunk duplicated", DuplicateChunk},
-      {"chunk dropped", DropChunk},
-      {"header field hostile, CRC repaired", HostileHeader},
+      {"chunk data edited, CRC repaired", OnChunks<EditDataRepairCrc>},
+      {"chunk length edited", OnChunks<EditLength>},
+      {"chunk CRC broken", OnChunks<BreakCrc>},
+      {"two chunks swapped", OnChunks<SwapChunks>},
+      {"chunk duplicated", OnChunks<DuplicateChunk>},
+      {"chunk dropped", OnChunks<DropChunk>},
+      {"header field hostile, CRC repaired", OnChunks<HostileHeader>},
   };
   return kinds;
 }

@@ -1,18 +1,11 @@
 #include "support/import_matrix.h"
 
+#include "support/png_build.h"
 #include "support/png_judge.h"
 
 namespace pngtrans::test {
 
 namespace {
-
-struct Format {
-  uint8_t depth;
-  uint8_t type;
-};
-
-const Format kFormats[] = {{1, 0}, {2, 0}, {4, 0},  {8, 0}, {16, 0}, {1, 3}, {2, 3}, {4, 3},
-                           {8, 3}, {8, 2}, {16, 2}, {8, 4}, {16, 4}, {8, 6}, {16, 6}};
 
 std::string Describe(const RawImage& raw, const EncodeOptions& o) {
   std::string split = o.idatSizes.empty() ? "one" : o.idatSizes[0] == 1 ? "bytes" : "many";
@@ -34,7 +27,7 @@ void ApplySplit(int split, bool empties, EncodeOptions* o) {
   }
 }
 
-MatrixCase MakeCase(const Format& f, uint32_t width, uint32_t height, bool interlace, int filter,
+MatrixCase MakeCase(const PngFormat& f, uint32_t width, uint32_t height, bool interlace, int filter,
                     int split, uint32_t seed) {
   MatrixCase c;
   const uint32_t entries = f.type == 3 ? (1u << f.depth) : 0;
@@ -55,7 +48,7 @@ MatrixCase MakeCase(const Format& f, uint32_t width, uint32_t height, bool inter
 std::vector<MatrixCase> SmallImageMatrix() {
   std::vector<MatrixCase> cases;
   uint32_t n = 0;
-  for (const Format& f : kFormats) {
+  for (const PngFormat& f : kPngFormats) {
     for (bool interlace : {false, true}) {
       for (uint32_t width = 1; width <= 17; ++width) {
         for (uint32_t height = 1; height <= 9; ++height, ++n) {
@@ -71,7 +64,7 @@ std::vector<MatrixCase> SmallImageMatrix() {
 std::vector<MatrixCase> FilterSplitMatrix() {
   std::vector<MatrixCase> cases;
   uint32_t n = 0;
-  for (const Format& f : kFormats) {
+  for (const PngFormat& f : kPngFormats) {
     for (bool interlace : {false, true}) {
       for (int filter = 0; filter <= 4; ++filter) {
         for (int split = 0; split < 3; ++split) {
@@ -89,7 +82,7 @@ std::vector<MatrixCase> FilterSplitMatrix() {
 std::vector<MatrixCase> LargeImageCases() {
   struct Wide {
     uint32_t width;
-    Format format;
+    PngFormat format;
   };
   std::vector<MatrixCase> cases;
   uint32_t n = 1000;
@@ -101,7 +94,7 @@ std::vector<MatrixCase> LargeImageCases() {
       cases.push_back(MakeCase(w.format, w.width, 3, interlace, -1, 0, ++n));
     }
   }
-  for (const Format& f : kFormats) {
+  for (const PngFormat& f : kPngFormats) {
     cases.push_back(MakeCase(f, 300, 257, true, -1, 0, ++n));
     cases.push_back(MakeCase(f, 1000, 40, false, -1, 0, ++n));
   }

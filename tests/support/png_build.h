@@ -29,6 +29,15 @@ Bytes TextChunk(const std::string& keyword, const std::string& text);
 // Channels of a PNG colour type (0 for an invalid type).
 int ChannelsOf(uint8_t colorType);
 
+// Every bit depth and colour type pair PNG allows.
+struct PngFormat {
+  uint8_t depth;
+  uint8_t type;
+};
+inline constexpr PngFormat kPngFormats[] = {{1, 0},  {2, 0}, {4, 0},  {8, 0}, {16, 0},
+                                            {1, 3},  {2, 3}, {4, 3},  {8, 3}, {8, 2},
+                                            {16, 2}, {8, 4}, {16, 4}, {8, 6}, {16, 6}};
+
 // An image as PNG rows: each row packed as in the file (samples MSB first, 16-bit big-endian),
 // without filter bytes.
 struct RawImage {
