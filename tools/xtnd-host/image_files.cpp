@@ -275,6 +275,23 @@ bool ReadWholeFile(const std::string& path, Bytes* out) {
   return ok;
 }
 
+bool ReadFileHead(const std::string& path, size_t count, Bytes* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  out->assign(count, 0);
+  out->resize(std::fread(out->data(), 1, count, f));
+  std::fclose(f);
+  return true;
+}
+
+long FileBytes(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return -1;
+  const long size = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  std::fclose(f);
+  return size;
+}
+
 bool StartsWithPngSignature(const Bytes& file) {
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   return file.size() >= 8 && std::memcmp(file.data(), kSignature, 8) == 0;

@@ -27,6 +27,10 @@ bool EncodePicture(const Picture& picture, OutputFormat format, Bytes* out);
 bool DecodeWithStb(const Bytes& file, Picture* out, std::string* reason);
 
 bool ReadWholeFile(const std::string& path, Bytes* out);
+// Up to count bytes from the start of the file; false when it cannot be opened.
+bool ReadFileHead(const std::string& path, size_t count, Bytes* out);
+// The file's size in bytes, or -1 when it cannot be opened.
+long FileBytes(const std::string& path);
 bool StartsWithPngSignature(const Bytes& file);
 
 // The name a file is written under before it is renamed into place.

@@ -282,12 +282,14 @@ uint32_t ComposeWord(const ExportArgs& a, int32_t kind) {
 }
 
 int Export(const HostModule& module, const ExportArgs& a, bool progress) {
-  Bytes input;
-  if (!ReadWholeFile(a.in, &input)) return Fail(a.in, StatusError, "cannot open the file");
+  // The signature decides who reads the file: PNG goes through the plug-in, which reads it
+  // itself; only other formats are read whole here.
+  Bytes head;
+  if (!ReadFileHead(a.in, 8, &head)) return Fail(a.in, StatusError, "cannot open the file");
   Picture picture;
   std::string reason;
   const char* source = "PNG through the plug-in";
-  if (StartsWithPngSignature(input) || FormatOfPath(a.in) == OutputFormat::Png) {
+  if (StartsWithPngSignature(head) || FormatOfPath(a.in) == OutputFormat::Png) {
     Imported imported = ImportFile(module, a.in, progress);
     if (imported.call.returned != 1) {
       return Fail(a.in, imported.call.status, ReasonFor(imported.call.status));
@@ -297,9 +299,10 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
     if (!shown) return Fail(a.in, StatusError, reason);
   } else {
     source = "read through stb_image";
+    Bytes input;
+    if (!ReadWholeFile(a.in, &input)) return Fail(a.in, StatusError, "cannot open the file");
     if (!DecodeWithStb(input, &picture, &reason)) return Fail(a.in, StatusBadFormat, reason);
   }
-  input = Bytes();
   const int32_t kind = a.as.empty() ? picture.kind : KindByName(a.as);
   OwnedHostImage host;
   if (!HostFromPicture(picture, kind, &host, &reason)) return Fail(a.in, StatusError, reason);
@@ -341,9 +344,7 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
       std::printf("file holds:   %s\n", DescribeOptions(back.options).c_str());
     }
   }
-  Bytes written;
-  ReadWholeFile(a.out, &written);
-  std::printf("wrote %s: %zu bytes (%.1f ms in the plug-in)\n", a.out.c_str(), written.size(),
+  std::printf("wrote %s: %ld bytes (%.1f ms in the plug-in)\n", a.out.c_str(), FileBytes(a.out),
               call.milliseconds);
   return 0;
 }
