@@ -1,4 +1,5 @@
-// The one translation unit that compiles Debian's stb_image and stb_image_write for the host.
+// The one translation unit that compiles Debian's stb_image and stb_image_write, for the host
+// and for its tests.
 // PNG input always goes through the plug-in, so stb_image's own PNG reader is left out.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"
