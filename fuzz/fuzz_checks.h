@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "plugin/host_image.h"
+#include "base/host_image.h"
 #include "support/files.h"
 
 namespace pngtrans::fuzz {

@@ -9,9 +9,16 @@
  *
  *   int ok = record.procedure(&header, argument, ...);
  *
- * Every argument after the header is one 32-bit value (a pointer or an integer), in the order
- * the command lists below give. The return value is 1 for success and 0 for failure; the file
- * commands also leave a Status in header.result. The module serves one command at a time.
+ * Every argument after the header is one XtndArg, a pointer-size value holding a pointer or an
+ * integer, in the order the command lists below give (on the shipped 32-bit DLL a 32-bit word).
+ * The return value is 1 for success and 0 for failure; the file commands also leave a Status in
+ * header.result. The module serves one command at a time.
+ *
+ * Two layouts, one set of records: built for a 32-bit target (the shipped i686 DLL and its Linux
+ * twin) every pointer is four bytes and the records have the exact layout the checks at the end
+ * pin (HostImage 68 bytes, TranslatorRecord 128). Built for a 64-bit target (the x86-64 test
+ * builds) the same fields come in the same order with eight-byte pointers at natural alignment
+ * (HostImage 96 bytes, TranslatorRecord 136); those offsets are pinned too.
  *
  * Every function here, the host's callbacks included, uses the C calling convention.
  */
@@ -96,7 +103,11 @@ typedef struct CommandHeader {
 
 typedef int(PNGTRANS_CDECL* TranslatorProcFn)(CommandHeader* header, ...);
 
-/* The 128-byte record GetXTNDInfo hands out. */
+/* One argument of TranslatorProc: pass pointers and integers alike as this type, for example
+ * (XtndArg)&image or (XtndArg)options. */
+typedef uintptr_t XtndArg;
+
+/* The record GetXTNDInfo hands out: 128 bytes (136 on a 64-bit target). */
 typedef struct TranslatorRecord {
   uint8_t displayName[64]; /* code page 932 text, NUL-padded */
   char typeName[4];        /* "PNG\0" */
@@ -168,30 +179,52 @@ enum XtndAttribute {
   AttributeTransparent = 0x00040000 /* the file has a transparent colour */
 };
 
-/* The records are part of the interface: a compiler or packing that changes them fails here.
- * The module is 32-bit; every pointer is four bytes. */
+/* The records are part of the interface: a compiler or packing that changes them fails here. */
 #define PNGTRANS_HOST_CHECK(name, condition) typedef char PngtransCheck_##name[(condition) ? 1 : -1]
-PNGTRANS_HOST_CHECK(pointer, sizeof(void*) == 4);
-PNGTRANS_HOST_CHECK(image_size, sizeof(HostImage) == 68);
+#if UINTPTR_MAX == 0xFFFFFFFFu
+/* The shipped 32-bit layout: every field four bytes, no padding. */
+#define PNGTRANS_POINTER_BYTES 4
+#define PNGTRANS_IMAGE_SIZE 68
+#define PNGTRANS_IMAGE_POINTERS 44
+#define PNGTRANS_RECORD_SIZE 128
+#define PNGTRANS_RECORD_PROCEDURE 68
+#else
+/* The 64-bit layout: the eleven 32-bit fields, then eight-byte pointers. */
+#define PNGTRANS_POINTER_BYTES 8
+#define PNGTRANS_IMAGE_SIZE 96
+#define PNGTRANS_IMAGE_POINTERS 48
+#define PNGTRANS_RECORD_SIZE 136
+#define PNGTRANS_RECORD_PROCEDURE 72
+#endif
+#define PNGTRANS_IMAGE_POINTER(n) (PNGTRANS_IMAGE_POINTERS + (n) * PNGTRANS_POINTER_BYTES)
+#define PNGTRANS_RECORD_AFTER_PROCEDURE (PNGTRANS_RECORD_PROCEDURE + PNGTRANS_POINTER_BYTES)
+PNGTRANS_HOST_CHECK(pointer, sizeof(void*) == PNGTRANS_POINTER_BYTES);
+PNGTRANS_HOST_CHECK(argument, sizeof(XtndArg) == sizeof(void*));
+PNGTRANS_HOST_CHECK(image_size, sizeof(HostImage) == PNGTRANS_IMAGE_SIZE);
 PNGTRANS_HOST_CHECK(image_colorKind, offsetof(HostImage, colorKind) == 16);
 PNGTRANS_HOST_CHECK(image_rowBytes, offsetof(HostImage, rowBytes) == 28);
 PNGTRANS_HOST_CHECK(image_maskKind, offsetof(HostImage, maskKind) == 32);
 PNGTRANS_HOST_CHECK(image_maskRowBytes, offsetof(HostImage, maskRowBytes) == 40);
-PNGTRANS_HOST_CHECK(image_pixels, offsetof(HostImage, pixels) == 44);
-PNGTRANS_HOST_CHECK(image_palette, offsetof(HostImage, palette) == 48);
-PNGTRANS_HOST_CHECK(image_mask, offsetof(HostImage, mask) == 52);
-PNGTRANS_HOST_CHECK(image_allocate, offsetof(HostImage, allocate) == 56);
-PNGTRANS_HOST_CHECK(image_release, offsetof(HostImage, release) == 60);
-PNGTRANS_HOST_CHECK(image_background, offsetof(HostImage, backgroundColor) == 64);
+PNGTRANS_HOST_CHECK(image_pixels, offsetof(HostImage, pixels) == PNGTRANS_IMAGE_POINTER(0));
+PNGTRANS_HOST_CHECK(image_palette, offsetof(HostImage, palette) == PNGTRANS_IMAGE_POINTER(1));
+PNGTRANS_HOST_CHECK(image_mask, offsetof(HostImage, mask) == PNGTRANS_IMAGE_POINTER(2));
+PNGTRANS_HOST_CHECK(image_allocate, offsetof(HostImage, allocate) == PNGTRANS_IMAGE_POINTER(3));
+PNGTRANS_HOST_CHECK(image_release, offsetof(HostImage, release) == PNGTRANS_IMAGE_POINTER(4));
+PNGTRANS_HOST_CHECK(image_background,
+                    offsetof(HostImage, backgroundColor) == PNGTRANS_IMAGE_POINTER(5));
 PNGTRANS_HOST_CHECK(header_size, sizeof(CommandHeader) == 8);
 PNGTRANS_HOST_CHECK(header_command, offsetof(CommandHeader, command) == 4);
 PNGTRANS_HOST_CHECK(header_result, offsetof(CommandHeader, result) == 6);
-PNGTRANS_HOST_CHECK(record_size, sizeof(TranslatorRecord) == 128);
+PNGTRANS_HOST_CHECK(record_size, sizeof(TranslatorRecord) == PNGTRANS_RECORD_SIZE);
 PNGTRANS_HOST_CHECK(record_type, offsetof(TranslatorRecord, typeName) == 64);
-PNGTRANS_HOST_CHECK(record_procedure, offsetof(TranslatorRecord, procedure) == 68);
-PNGTRANS_HOST_CHECK(record_words, offsetof(TranslatorRecord, hostWord72) == 72);
-PNGTRANS_HOST_CHECK(record_bytes, offsetof(TranslatorRecord, hostBytes80) == 80);
-PNGTRANS_HOST_CHECK(record_reserved, offsetof(TranslatorRecord, reserved) == 84);
+PNGTRANS_HOST_CHECK(record_procedure,
+                    offsetof(TranslatorRecord, procedure) == PNGTRANS_RECORD_PROCEDURE);
+PNGTRANS_HOST_CHECK(record_words,
+                    offsetof(TranslatorRecord, hostWord72) == PNGTRANS_RECORD_AFTER_PROCEDURE);
+PNGTRANS_HOST_CHECK(record_bytes,
+                    offsetof(TranslatorRecord, hostBytes80) == PNGTRANS_RECORD_AFTER_PROCEDURE + 8);
+PNGTRANS_HOST_CHECK(record_reserved,
+                    offsetof(TranslatorRecord, reserved) == PNGTRANS_RECORD_AFTER_PROCEDURE + 12);
 
 #ifdef __cplusplus
 }

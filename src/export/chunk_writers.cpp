@@ -3,8 +3,8 @@
 
 #include "export/png_writer.h"
 #include "format/chunk_format.h"
-#include "plugin/checked_size.h"
-#include "plugin/zlib_memory.h"
+#include "base/checked_size.h"
+#include "base/zlib_memory.h"
 
 namespace pngtrans {
 

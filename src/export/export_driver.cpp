@@ -9,8 +9,8 @@
 #include "export/png_writer.h"
 #include "format/adam7.h"
 #include "platform/lowio.h"
-#include "plugin/checked_size.h"
-#include "plugin/save_options.h"
+#include "base/checked_size.h"
+#include "ui/save_options_dialog.h"
 #include "quantize/median_cut.h"
 
 namespace pngtrans {
@@ -239,10 +239,7 @@ Status SetupPalette(PngWriter& writer, const HostImage& image, uint8_t colorType
       return PT_FAIL(StatusError);
   }
   if (colorType == 3) {
-    PngInfo& info = writer.info();
-    info.palette = palette.rgb[0];
-    info.paletteCount = static_cast<uint16_t>(entries);
-    info.valid |= ValidPLTE;
+    SetPLTE(writer.info(), palette.rgb[0], static_cast<uint16_t>(entries));
   }
   *transparentValue = TransparentValue(writer, image, colorType);
   return StatusOk;
@@ -257,16 +254,9 @@ Status PrepareHeader(PngWriter& writer, const HostImage& image, uint8_t interlac
 
   PngInfo& info = writer.info();
   const WriterPalette& palette = writer.palette();
-  info.width = image.width;
-  info.height = image.height;
-  info.bitDepth = OutputBitDepth(image, colorType);
-  info.colorType = colorType;
-  info.interlaceMethod = interlace == 1 ? 1 : 0;
-
-  info.pixelsPerUnitX = image.resolutionX;
-  info.pixelsPerUnitY = image.resolutionY;
-  info.physUnit = 0;
-  info.valid |= ValidpHYs;
+  SetIHDR(info, image.width, image.height, OutputBitDepth(image, colorType), colorType,
+          interlace == 1 ? 1 : 0, 0, 0);
+  SetpHYs(info, image.resolutionX, image.resolutionY, 0);
 
   // Colour output takes the background straight from a full-colour host's ColorValue and
   // from the palette entry it names for the other kinds.
@@ -281,20 +271,21 @@ Status PrepareHeader(PngWriter& writer, const HostImage& image, uint8_t interlac
     color.green = entry[1];
     color.blue = entry[2];
   }
+  Color16 background = {};
   switch (colorType) {
     case 0:
-      info.background.gray = transparent;
-      info.valid |= ValidbKGD;
+      background.gray = transparent;
+      SetbKGD(info, background);
       break;
     case 3:
-      info.background.index = transparent;
-      info.valid |= ValidbKGD;
+      background.index = transparent;
+      SetbKGD(info, background);
       break;
     case 2:
-      info.background.red = color.red;
-      info.background.green = color.green;
-      info.background.blue = color.blue;
-      info.valid |= ValidbKGD;
+      background.red = color.red;
+      background.green = color.green;
+      background.blue = color.blue;
+      SetbKGD(info, background);
       break;
     default:
       break;
@@ -303,26 +294,28 @@ Status PrepareHeader(PngWriter& writer, const HostImage& image, uint8_t interlac
   // Every index below the transparent one stays opaque; the table ends at it.
   uint8_t alpha[256];
   if (transparency == 1) {
+    Color16 key = {};
     switch (colorType) {
       case 0:
-        info.transValues.gray = transparent;
+        key.gray = transparent;
+        SettRNS(info, nullptr, 0, &key);
         break;
       case 3:
         std::memset(alpha, 255, sizeof alpha);
         alpha[transparent] = 0;
-        info.trans = alpha;
-        info.transCount = static_cast<uint16_t>(transparent + 1);
+        SettRNS(info, alpha, static_cast<uint16_t>(transparent + 1), &key);
         break;
       case 2:
-        info.transValues.red = color.red;
-        info.transValues.green = color.green;
-        info.transValues.blue = color.blue;
+        key.red = color.red;
+        key.green = color.green;
+        key.blue = color.blue;
+        SettRNS(info, nullptr, 0, &key);
         break;
       default:
+        // Alpha colour types get no chunk from the writer.
+        SettRNS(info, nullptr, 0, &key);
         break;
     }
-    // Alpha colour types get no chunk from the writer.
-    info.valid |= ValidtRNS;
   }
 
   const Status status = writer.WriteFileHead();

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_image.h"
+#include "base/host_image.h"
 
 namespace pngtrans {
 

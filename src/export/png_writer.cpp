@@ -5,7 +5,7 @@
 
 #include "format/chunk_format.h"
 #include "platform/lowio.h"
-#include "plugin/zlib_memory.h"
+#include "base/zlib_memory.h"
 
 namespace pngtrans {
 

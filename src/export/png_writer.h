@@ -9,7 +9,7 @@
 
 #include "format/png_info.h"
 #include "format/row_info.h"
-#include "plugin/status.h"
+#include "base/status.h"
 
 namespace pngtrans {
 

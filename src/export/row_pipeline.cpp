@@ -2,6 +2,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/checked_size.h"
 #include "export/png_writer.h"
 #include "format/adam7.h"
 #include "format/filter_kernels.h"
@@ -67,7 +68,7 @@ Status PngWriter::StartRows() {
 
   const uint64_t usrRowBytes =
       (static_cast<uint64_t>(s.usrChannels) * s.usrBitDepth * s.width + 7) / 8;
-  if (usrRowBytes + 1 > SIZE_MAX || s.rowBytes + static_cast<uint64_t>(1) > SIZE_MAX) {
+  if (usrRowBytes + 1 > kMaxBlockBytes || s.rowBytes + static_cast<uint64_t>(1) > kMaxBlockBytes) {
     return PT_FAIL(StatusNoMemory);
   }
   s.rowBufferBytes = static_cast<uint32_t>(usrRowBytes + 1);

@@ -2,7 +2,10 @@
 // its setters; the writer fills its own field by field. Plain data, zero-filled to start.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "base/status.h"
 
 namespace pngtrans {
 
@@ -101,5 +104,31 @@ struct PngInfo {
 // Frees what the record owns (texts and their buffers, pCAL strings and array) and zero-fills
 // it. The palette, trans and hist are borrowed and stay untouched.
 void ReleaseInfo(PngInfo* info);
+
+// Where the setters take memory for what the record owns (pCAL strings, the text list). Each
+// codec hands its own, so that tests can make it fail; every block goes back through std::free.
+using InfoAllocator = void* (*)(size_t bytes);
+
+// The setters both codecs use: each fills its chunk's fields and sets its valid bit. The
+// palette, trans and hist are borrowed, not copied.
+void SetIHDR(PngInfo& info, uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
+             uint8_t interlace, uint8_t compression, uint8_t filter);
+void SetPLTE(PngInfo& info, uint8_t* palette, uint16_t count);
+void SetgAMA(PngInfo& info, double gamma);
+void SetsBIT(PngInfo& info, const SignificantBits& bits);
+void SetcHRM(PngInfo& info, double whiteX, double whiteY, double redX, double redY, double greenX,
+             double greenY, double blueX, double blueY);
+void SettRNS(PngInfo& info, uint8_t* trans, uint16_t count, const Color16* values);
+void SetbKGD(PngInfo& info, const Color16& background);
+void SethIST(PngInfo& info, uint16_t* hist);
+void SetpHYs(PngInfo& info, uint32_t x, uint32_t y, uint8_t unit);
+void SetoFFs(PngInfo& info, int32_t x, int32_t y, uint8_t unit);
+// Copies every string first: out of memory leaves the record as it was.
+Status SetpCAL(PngInfo& info, InfoAllocator allocate, const char* purpose, int32_t x0, int32_t x1,
+               uint8_t type, uint8_t count, const char* units, char** params);
+void SettIME(PngInfo& info, const TimeStamp& time);
+// Appends entries to the text list (growing it with slack); refuses counts that would wrap its
+// 16-bit fields.
+Status AddTexts(PngInfo& info, InfoAllocator allocate, const TextEntry* entries, int count);
 
 }  // namespace pngtrans

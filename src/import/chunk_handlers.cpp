@@ -8,7 +8,7 @@
 
 #include "format/chunk_format.h"
 #include "import/png_reader.h"
-#include "plugin/checked_size.h"
+#include "base/checked_size.h"
 
 namespace pngtrans {
 
@@ -257,7 +257,7 @@ Status PngReader::HandleIHDR(uint32_t length, HostImage* image) {
   }
   s.pixelDepth = static_cast<uint8_t>(bitDepth * s.channels);
   s.rowBytes = RowBytesFor(width, s.pixelDepth);
-  SetIHDR(width, height, bitDepth, colorType, interlace, compression, filter);
+  SetIHDR(*info_, width, height, bitDepth, colorType, interlace, compression, filter);
   if (MapHeaderToHost(image) != StatusOk) return PT_FAIL(StatusError);
   return StatusOk;
 }
@@ -286,7 +286,7 @@ Status PngReader::HandlePLTE(uint32_t length) {
   }
   s.palette = paletteBuffer_;
   s.paletteCount = static_cast<uint16_t>(count);
-  SetPLTE(paletteBuffer_, static_cast<uint16_t>(count));
+  SetPLTE(*info_, paletteBuffer_, static_cast<uint16_t>(count));
   return StatusOk;
 }
 
@@ -317,7 +317,7 @@ Status PngReader::HandlegAMA(uint32_t length) {
   const uint32_t value = ReadUInt32(data);
   if (value == 0) return PT_FAIL(StatusError);
   s.gamma = static_cast<float>(value / 100000.0);
-  SetgAMA(s.gamma);
+  SetgAMA(*info_, s.gamma);
   return StatusOk;
 }
 
@@ -340,7 +340,7 @@ Status PngReader::HandlesBIT(uint32_t length) {
     bits.alpha = data[1];
   }
   s.sigBit = bits;
-  SetsBIT(bits);
+  SetsBIT(*info_, bits);
   return StatusOk;
 }
 
@@ -367,7 +367,7 @@ Status PngReader::HandlecHRM(uint32_t length) {
     values[2 * pair + 1] = y;
   }
   if (FinishChunk(0) != 0) return StatusOk;
-  SetcHRM(values[0], values[1], values[2], values[3], values[4], values[5], values[6], values[7]);
+  SetcHRM(*info_, values[0], values[1], values[2], values[3], values[4], values[5], values[6], values[7]);
   return StatusOk;
 }
 
@@ -419,7 +419,7 @@ Status PngReader::HandletRNS(uint32_t length) {
       return PT_FAIL(StatusBadFormat);
   }
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
-  SettRNS(s.trans, s.transCount, &s.transValues);
+  SettRNS(*info_, s.trans, s.transCount, &s.transValues);
   return StatusOk;
 }
 
@@ -464,7 +464,7 @@ Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
                              65536 * HostSample(background.blue, s.bitDepth);
   }
   s.background = background;
-  SetbKGD(background);
+  SetbKGD(*info_, background);
   return StatusOk;
 }
 
@@ -480,7 +480,7 @@ Status PngReader::HandlehIST(uint32_t length) {
   PT_RETURN_IF_ERROR(ReadChunkData(data, length));
   for (uint32_t i = 0; i < count; ++i) s.hist[i] = ReadUInt16(data + 2 * i);
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
-  SethIST(s.hist);
+  SethIST(*info_, s.hist);
   return StatusOk;
 }
 
@@ -493,7 +493,7 @@ Status PngReader::HandlepHYs(uint32_t length) {
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
   s.pixelsPerUnitX = ReadUInt32(data);
   s.pixelsPerUnitY = ReadUInt32(data + 4);
-  SetpHYs(s.pixelsPerUnitX, s.pixelsPerUnitY, data[8]);
+  SetpHYs(*info_, s.pixelsPerUnitX, s.pixelsPerUnitY, data[8]);
   return StatusOk;
 }
 
@@ -503,7 +503,7 @@ Status PngReader::HandleoFFs(uint32_t length) {
   uint8_t data[9];
   PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
-  SetoFFs(ReadInt32(data), ReadInt32(data + 4), data[8]);
+  SetoFFs(*info_, ReadInt32(data), ReadInt32(data + 4), data[8]);
   return StatusOk;
 }
 
@@ -543,7 +543,7 @@ Status PngReader::HandlepCAL(uint32_t length) {
     }
   }
   if (status == StatusOk) {
-    status = SetpCAL(text, ReadInt32(data + purposeEnd + 1), ReadInt32(data + purposeEnd + 5), type,
+    status = SetpCAL(*info_, ReaderAllocate, text, ReadInt32(data + purposeEnd + 1), ReadInt32(data + purposeEnd + 5), type,
                      count, text + purposeEnd + 11, params);
   }
   std::free(data);
@@ -565,7 +565,7 @@ Status PngReader::HandletIME(uint32_t length) {
   time.hour = data[4];
   time.minute = data[5];
   time.second = data[6];
-  SettIME(time);
+  SettIME(*info_, time);
   return StatusOk;
 }
 
@@ -584,7 +584,7 @@ Status PngReader::HandletEXt(uint32_t length, char* title) {
   // The last "Title" in the file wins: each one overwrites the buffer.
   if (title != nullptr && IsTitleKeyword(data, length)) CopyTitle(title, text);
   const TextEntry entry = {-1, key, text, 0};
-  const Status status = AddTexts(&entry, 1);
+  const Status status = AddTexts(*info_, ReaderAllocate, &entry, 1);
   if (status != StatusOk) std::free(data);
   return status;
 }
@@ -609,7 +609,7 @@ Status PngReader::HandlezTXt(uint32_t length) {
   if (method != 0) {
     // A method this reader cannot decode is kept as it stands, from the method byte on.
     const TextEntry entry = {method, key, key + keyLength + 1, 0};
-    const Status status = AddTexts(&entry, 1);
+    const Status status = AddTexts(*info_, ReaderAllocate, &entry, 1);
     if (status != StatusOk) std::free(data);
     return status;
   }
@@ -682,7 +682,7 @@ Status PngReader::HandlezTXt(uint32_t length) {
   }
   std::free(data);
   const TextEntry entry = {0, blockStart, blockStart + prefix, 0};
-  const Status status = AddTexts(&entry, 1);
+  const Status status = AddTexts(*info_, ReaderAllocate, &entry, 1);
   if (status != StatusOk) std::free(blockStart);
   return status;
 }

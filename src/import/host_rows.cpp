@@ -13,7 +13,7 @@
 
 #include "import/png_reader.h"
 #include "platform/lowio.h"
-#include "plugin/checked_size.h"
+#include "base/checked_size.h"
 
 namespace pngtrans {
 

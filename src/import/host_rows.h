@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "plugin/status.h"
+#include "base/status.h"
 
 namespace pngtrans {
 

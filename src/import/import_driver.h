@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "plugin/host_image.h"
-#include "plugin/status.h"
+#include "base/host_image.h"
+#include "base/status.h"
 
 namespace pngtrans {
 

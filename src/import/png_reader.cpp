@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "format/chunk_format.h"
-#include "plugin/zlib_memory.h"
+#include "base/zlib_memory.h"
 
 namespace pngtrans {
 

@@ -10,8 +10,8 @@
 
 #include "format/png_info.h"
 #include "format/row_info.h"
-#include "plugin/host_image.h"
-#include "plugin/status.h"
+#include "base/host_image.h"
+#include "base/status.h"
 
 namespace pngtrans {
 
@@ -155,24 +155,6 @@ class PngReader {
   // whose last byte is 0. The buffer grows with the bytes that actually arrive, so a huge
   // declared length in a short file costs no huge allocation. Caller frees *copy.
   Status ReadChunkCopy(uint32_t length, uint8_t** copy);
-
-  // --- PngInfo setters (png_info.cpp) ---
-  void SetIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
-               uint8_t interlace, uint8_t compression, uint8_t filter);
-  void SetPLTE(uint8_t* palette, uint16_t count);
-  void SetgAMA(double gamma);
-  void SetsBIT(const SignificantBits& bits);
-  void SetcHRM(double whiteX, double whiteY, double redX, double redY, double greenX, double greenY,
-               double blueX, double blueY);
-  void SettRNS(uint8_t* trans, uint16_t count, const Color16* values);
-  void SetbKGD(const Color16& background);
-  void SethIST(uint16_t* hist);
-  void SetpHYs(uint32_t x, uint32_t y, uint8_t unit);
-  void SetoFFs(int32_t x, int32_t y, uint8_t unit);
-  Status SetpCAL(const char* purpose, int32_t x0, int32_t x1, uint8_t type, uint8_t count,
-                 const char* units, char** params);
-  void SettIME(const TimeStamp& time);
-  Status AddTexts(const TextEntry* entries, int count);
 
   // --- chunk loop and handlers (chunk_handlers.cpp) ---
   Status ReadHeadChunks(HostImage* image, uint32_t* options, char* title);

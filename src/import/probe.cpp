@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "format/chunk_format.h"
-#include "plugin/checked_size.h"
+#include "base/checked_size.h"
 #include "platform/lowio.h"
 
 namespace pngtrans {

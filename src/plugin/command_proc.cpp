@@ -1,4 +1,4 @@
-// TranslatorProc: unpacks each command's 32-bit arguments, forwards to the probe, the import
+// TranslatorProc: unpacks each command's pointer-size arguments, forwards to the probe, the import
 // and export drivers or the options dialog, and reports the outcome twice: as the return value
 // (1 success, 0 failure) and, for the file commands, as the Status in header->result.
 #include <cstdarg>
@@ -7,7 +7,7 @@
 #include "export/export_driver.h"
 #include "import/import_driver.h"
 #include "import/probe.h"
-#include "plugin/save_options.h"
+#include "ui/save_options_dialog.h"
 #include "plugin/translator.h"
 
 namespace pngtrans {
@@ -34,14 +34,16 @@ constexpr uint32_t kAttributeColor24 = 0x00000010;
 constexpr uint32_t kAttributeTransparent = 0x00040000;
 constexpr uint32_t kAttributeAlpha = 0x00020000;
 
-// Every argument after the header is one 32-bit value, pointer or integer.
+// Every argument after the header is one XtndArg, pointer or integer: on the 32-bit targets
+// exactly one 32-bit word, on a 64-bit one a full pointer-size slot. Integers are its low 32
+// bits, whatever a 64-bit caller left above them.
 class Arguments {
  public:
   explicit Arguments(va_list* list) : list_(list) {}
-  uint32_t Word() { return va_arg(*list_, uint32_t); }
+  uint32_t Word() { return static_cast<uint32_t>(va_arg(*list_, XtndArg)); }
   template <typename T>
   T* Pointer() {
-    return reinterpret_cast<T*>(static_cast<uintptr_t>(Word()));
+    return reinterpret_cast<T*>(va_arg(*list_, XtndArg));
   }
 
  private:

@@ -3,6 +3,7 @@
 // pngtrans.def as "_CountXTND" and "_GetXTNDInfo".
 #include <cstring>
 
+#include "base/module_handle.h"
 #include "plugin/translator.h"
 
 #if defined(_WIN32)

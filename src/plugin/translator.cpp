@@ -2,8 +2,6 @@
 
 namespace pngtrans {
 
-void* moduleInstance = nullptr;
-
 namespace {
 
 // Display name "PNG ﾌｧｲﾙ" stored as code page 932 bytes (half-width katakana), not UTF-8.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "plugin/translator.h"
+#include "base/module_handle.h"
 #include "ui/help.h"
 
 namespace pngtrans {

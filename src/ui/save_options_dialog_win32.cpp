@@ -3,7 +3,7 @@
 // to the dialog's buttons.
 #include <windows.h>
 
-#include "plugin/translator.h"
+#include "base/module_handle.h"
 #include "ui/help.h"
 #include "ui/save_options_dialog.h"
 #include "ui/save_options_rules.h"

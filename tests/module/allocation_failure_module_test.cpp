@@ -27,8 +27,8 @@ namespace {
 constexpr uint16_t kStatusError = 1;
 constexpr uint16_t kStatusNoMemory = 4;
 
-uint32_t Arg(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+XtndArg Arg(const void* pointer) {
+  return reinterpret_cast<XtndArg>(pointer);
 }
 
 class AllocationFailure : public ModuleHeapTest {
@@ -51,7 +51,7 @@ class AllocationFailure : public ModuleHeapTest {
     CommandHeader header = {0, 3, 0x7777};
     Imported out;
     out.ret =
-        module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, 0u, 0u, nullptr);
+        module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0});
     out.result = header.result;
     out.releases = host.releaseCalls();
     out.pixels = host.Pixels();
@@ -145,7 +145,7 @@ TEST_F(AllocationFailure, EveryExportAllocationFailsCleanly) {
       RemoveFile(path_);
       CommandHeader header = {0, 13, 0x7777};
       const int ret = module_.Procedure()(&header, Arg(path_.c_str()), Arg(s.title),
-                                          Arg(host.get()), s.options, 0u);
+                                          Arg(host.get()), s.options, XtndArg{0});
       EXPECT_EQ(header.result, 0x7777) << s.name << ", allocation " << failAt;
       if (!ReadFileBytes(path_, file)) file->clear();
       return ret;

@@ -14,8 +14,8 @@
 namespace pngtrans::test {
 namespace {
 
-uint32_t Arg(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+XtndArg Arg(const void* pointer) {
+  return reinterpret_cast<XtndArg>(pointer);
 }
 
 struct SettlingCase {
@@ -59,7 +59,7 @@ TEST_F(ExportMaskSettling, AlphaBitFollowsTheMaskWhateverTheColourType) {
     uint32_t word = c.word;
     CommandHeader header = {0, 4, 0x7777};
     const int ret = module_.Procedure()(&header, Arg(path.c_str()), Arg(nullptr), Arg(host.get()),
-                                        Arg(&word), 0u, 0u, 0u);
+                                        Arg(&word), XtndArg{0}, XtndArg{0}, XtndArg{0});
     EXPECT_EQ(ret, c.ret) << c.name;
     EXPECT_EQ(header.result, 0x7777) << c.name;
     EXPECT_EQ(word, c.wordAfter) << c.name;

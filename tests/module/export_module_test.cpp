@@ -21,8 +21,8 @@ void PNGTRANS_CDECL RecordProgress(int32_t done, int32_t total) {
   progressCalls.emplace_back(done, total);
 }
 
-uint32_t Arg(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+XtndArg Arg(const void* pointer) {
+  return reinterpret_cast<XtndArg>(pointer);
 }
 
 class ExportModule : public ::testing::Test {
@@ -277,7 +277,7 @@ TEST_F(ExportModule, LosslessModesComeBackThroughImport) {
       uint32_t imported = 0xFFFFFFFF;
       header = {0, 3, 0x4242};
       ASSERT_EQ(module_.Procedure()(&header, Arg(path.c_str()), Arg(title), Arg(host.image()),
-                                    Arg(&imported), 0u, 0u, 0u),
+                                    Arg(&imported), XtndArg{0}, XtndArg{0}, XtndArg{0}),
                 1)
           << label;
       EXPECT_EQ(header.result, 0) << label;

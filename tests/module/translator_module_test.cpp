@@ -12,7 +12,7 @@ namespace {
 class TranslatorModule : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(module_.ok()) << module_.error(); }
-  int Call(CommandHeader* header, uint32_t a = 0, uint32_t b = 0) {
+  int Call(CommandHeader* header, XtndArg a = 0, XtndArg b = 0) {
     return module_.Procedure()(header, a, b);
   }
   LoadedModule module_;
@@ -23,24 +23,30 @@ TEST_F(TranslatorModule, CountsOneTranslator) {
   EXPECT_EQ(module_.countXTND(), 1);
 }
 
+// The record's bytes at the offsets the public header pins for this pointer size (on the
+// 32-bit targets the shipped layout: procedure at 68, words at 72); nothing past its end.
 TEST_F(TranslatorModule, RecordBytesAreExact) {
-  uint8_t record[128];
+  uint8_t record[PNGTRANS_RECORD_SIZE + 16];
   std::memset(record, 0xEE, sizeof record);
   module_.getXTNDInfo(0, record);
   const uint8_t name[8] = {0x50, 0x4E, 0x47, 0x20, 0xCC, 0xA7, 0xB2, 0xD9};
   EXPECT_EQ(std::memcmp(record, name, 8), 0);
   for (int i = 8; i < 64; ++i) EXPECT_EQ(record[i], 0) << "name padding at " << i;
   EXPECT_EQ(std::memcmp(record + 64, "PNG\0", 4), 0);
-  uint32_t procedure = 0;
-  std::memcpy(&procedure, record + 68, 4);
+  uintptr_t procedure = 0;
+  std::memcpy(&procedure, record + PNGTRANS_RECORD_PROCEDURE, sizeof procedure);
   EXPECT_NE(procedure, 0u);
   // The address is the procedure inside the loaded module: calling it answers command 2.
   CommandHeader header = {0, 2, 0};
-  auto proc = reinterpret_cast<TranslatorProcFn>(static_cast<uintptr_t>(procedure));
-  EXPECT_EQ(proc(&header, 13u), 1);
+  auto proc = reinterpret_cast<TranslatorProcFn>(procedure);
+  EXPECT_EQ(proc(&header, XtndArg{13}), 1);
   const uint8_t words[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0x06, 0x00, 0x01, 0x01};
-  EXPECT_EQ(std::memcmp(record + 72, words, 12), 0);
-  for (int i = 84; i < 128; ++i) EXPECT_EQ(record[i], 0) << "reserved byte " << i;
+  const int after = PNGTRANS_RECORD_AFTER_PROCEDURE;
+  EXPECT_EQ(std::memcmp(record + after, words, 12), 0);
+  for (int i = after + 12; i < PNGTRANS_RECORD_SIZE; ++i)
+    EXPECT_EQ(record[i], 0) << "reserved byte " << i;
+  for (size_t i = PNGTRANS_RECORD_SIZE; i < sizeof record; ++i)
+    EXPECT_EQ(record[i], 0xEE) << "written past the record at " << i;
 }
 
 TEST_F(TranslatorModule, OtherIndexLeavesDestinationUntouched) {

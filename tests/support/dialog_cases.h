@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_image.h"
+#include "base/host_image.h"
 
 namespace pngtrans::test {
 

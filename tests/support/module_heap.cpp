@@ -126,11 +126,11 @@ bool Redirect(const void* symbol, std::string* error) {
   int replaced = 0;
   for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
        imports.VirtualAddress != 0 && d->Name != 0; ++d) {
-    const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
+    const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
         base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
-    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + d->FirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
     for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-      if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal)) continue;
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
       const Replacement* r = ReplacementFor(reinterpret_cast<const char*>(byName->Name));
@@ -140,7 +140,7 @@ bool Redirect(const void* symbol, std::string* error) {
         *error = "import table not writable";
         return false;
       }
-      slots->u1.Function = reinterpret_cast<DWORD>(r->function);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(r->function);
       VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
       ++replaced;
     }
@@ -174,6 +174,26 @@ int FindObject(dl_phdr_info* info, size_t, void* data) {
   }
   return 0;
 }
+
+// The relocation records of the target: i386 has Rel records, x86-64 Rela ones (both for the
+// procedure linkage table and the rest).
+#if defined(__x86_64__)
+using Relocation = ElfW(Rela);
+constexpr ElfW(Sxword) kDynamicRelocations = DT_RELA;
+constexpr ElfW(Sxword) kDynamicRelocationBytes = DT_RELASZ;
+constexpr uint32_t kJumpSlot = R_X86_64_JUMP_SLOT;
+constexpr uint32_t kGlobalData = R_X86_64_GLOB_DAT;
+uint32_t RelocationType(ElfW(Xword) info) { return ELF64_R_TYPE(info); }
+uint32_t RelocationSymbol(ElfW(Xword) info) { return ELF64_R_SYM(info); }
+#else
+using Relocation = ElfW(Rel);
+constexpr ElfW(Sword) kDynamicRelocations = DT_REL;
+constexpr ElfW(Sword) kDynamicRelocationBytes = DT_RELSZ;
+constexpr uint32_t kJumpSlot = R_386_JMP_SLOT;
+constexpr uint32_t kGlobalData = R_386_GLOB_DAT;
+uint32_t RelocationType(ElfW(Word) info) { return ELF32_R_TYPE(info); }
+uint32_t RelocationSymbol(ElfW(Word) info) { return ELF32_R_SYM(info); }
+#endif
 
 // The module reaches the C heap through its global offset table: every relocated slot whose
 // symbol is a heap function gets the counting one. The table is read-only after loading (full
@@ -217,10 +237,10 @@ bool Redirect(const void* symbol, std::string* error) {
       case DT_PLTRELSZ:
         tables[0].bytes = d->d_un.d_val;
         break;
-      case DT_REL:
+      case kDynamicRelocations:
         tables[1].start = address(d->d_un.d_ptr);
         break;
-      case DT_RELSZ:
+      case kDynamicRelocationBytes:
         tables[1].bytes = d->d_un.d_val;
         break;
       default:
@@ -234,11 +254,11 @@ bool Redirect(const void* symbol, std::string* error) {
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   int replaced = 0;
   for (const Table& t : tables) {
-    const auto* rel = reinterpret_cast<const ElfW(Rel)*>(t.start);
-    for (size_t i = 0; t.start != 0 && i < t.bytes / sizeof(ElfW(Rel)); ++i) {
-      const uint32_t type = ELF32_R_TYPE(rel[i].r_info);
-      if (type != R_386_JMP_SLOT && type != R_386_GLOB_DAT) continue;
-      const Replacement* r = ReplacementFor(strings + symbols[ELF32_R_SYM(rel[i].r_info)].st_name);
+    const auto* rel = reinterpret_cast<const Relocation*>(t.start);
+    for (size_t i = 0; t.start != 0 && i < t.bytes / sizeof(Relocation); ++i) {
+      const uint32_t type = RelocationType(rel[i].r_info);
+      if (type != kJumpSlot && type != kGlobalData) continue;
+      const Replacement* r = ReplacementFor(strings + symbols[RelocationSymbol(rel[i].r_info)].st_name);
       if (r == nullptr) continue;
       auto* slot = reinterpret_cast<void**>(base + rel[i].r_offset);
       const uintptr_t start = reinterpret_cast<uintptr_t>(slot) & ~(page - 1);

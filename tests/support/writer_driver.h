@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "export/png_writer.h"
-#include "plugin/status.h"
+#include "base/status.h"
 #include "platform/lowio.h"
 #include "support/png_parts.h"
 #include "support/png_build.h"

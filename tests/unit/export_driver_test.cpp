@@ -13,7 +13,7 @@
 
 #include "export/export_driver.h"
 #include "export/png_writer.h"
-#include "plugin/save_options.h"
+#include "ui/save_options_dialog.h"
 #include "quantize/median_cut.h"
 #include "support/export_judge.h"
 #include "support/export_host.h"

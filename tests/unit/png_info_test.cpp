@@ -26,19 +26,19 @@ TextEntry Entry(const std::string& key, const std::string& text, int16_t compres
 
 TEST(PngInfoSetters, HeaderDerivesChannelsDepthAndRowBytes) {
   PngReader reader;
-  reader.SetIHDR(10, 2, 4, 3, 0, 0, 0);
+  SetIHDR(reader.info(), 10, 2, 4, 3, 0, 0, 0);
   EXPECT_EQ(reader.info().channels, 1);
   EXPECT_EQ(reader.info().pixelDepth, 4);
   EXPECT_EQ(reader.info().rowBytes, 5u);
-  reader.SetIHDR(3, 1, 16, 6, 1, 0, 0);
+  SetIHDR(reader.info(), 3, 1, 16, 6, 1, 0, 0);
   EXPECT_EQ(reader.info().channels, 4);
   EXPECT_EQ(reader.info().pixelDepth, 64);
   EXPECT_EQ(reader.info().rowBytes, 24u);
   EXPECT_EQ(reader.info().interlaceMethod, 1);
-  reader.SetIHDR(7, 1, 8, 4, 0, 0, 0);
+  SetIHDR(reader.info(), 7, 1, 8, 4, 0, 0, 0);
   EXPECT_EQ(reader.info().channels, 2);
   // A row of the widest image does not wrap in 32 bits.
-  reader.SetIHDR(0x7FFFFFFF, 1, 16, 6, 0, 0, 0);
+  SetIHDR(reader.info(), 0x7FFFFFFF, 1, 16, 6, 0, 0, 0);
   EXPECT_EQ(reader.info().rowBytes, 0xFFFFFFF8u);
   // The header has no valid bit.
   EXPECT_EQ(reader.info().valid, 0u);
@@ -49,23 +49,23 @@ TEST(PngInfoSetters, EachSetterSetsItsBitAndBorrowsArrays) {
   uint8_t palette[6] = {1, 2, 3, 4, 5, 6};
   uint8_t alpha[2] = {0, 128};
   uint16_t hist[2] = {7, 9};
-  reader.SetPLTE(palette, 2);
+  SetPLTE(reader.info(), palette, 2);
   Color16 key = {0, 1, 2, 3, 4};
-  reader.SettRNS(alpha, 2, &key);
-  reader.SetpHYs(2835, 2836, 1);
+  SettRNS(reader.info(), alpha, 2, &key);
+  SetpHYs(reader.info(), 2835, 2836, 1);
   EXPECT_EQ(reader.info().valid, 0x0098u);
   // Neither pointer given: the earlier array and values stay, only the count changes.
-  reader.SettRNS(nullptr, 1, nullptr);
+  SettRNS(reader.info(), nullptr, 1, nullptr);
   EXPECT_EQ(reader.info().trans, alpha);
   EXPECT_EQ(reader.info().transValues.blue, 3);
   EXPECT_EQ(reader.info().transCount, 1);
-  reader.SethIST(hist);
-  reader.SetgAMA(0.45455);
-  reader.SetsBIT(SignificantBits{5, 6, 7, 0, 0});
-  reader.SetcHRM(0.3127, 0.329, 0.64, 0.33, 0.3, 0.6, 0.15, 0.06);
-  reader.SetbKGD(Color16{3, 0, 0, 0, 0});
-  reader.SetoFFs(-5, 7, 1);
-  reader.SettIME(TimeStamp{2024, 2, 29, 23, 59, 60});
+  SethIST(reader.info(), hist);
+  SetgAMA(reader.info(), 0.45455);
+  SetsBIT(reader.info(), SignificantBits{5, 6, 7, 0, 0});
+  SetcHRM(reader.info(), 0.3127, 0.329, 0.64, 0.33, 0.3, 0.6, 0.15, 0.06);
+  SetbKGD(reader.info(), Color16{3, 0, 0, 0, 0});
+  SetoFFs(reader.info(), -5, 7, 1);
+  SettIME(reader.info(), TimeStamp{2024, 2, 29, 23, 59, 60});
   EXPECT_EQ(reader.info().valid, 0x03FFu);
   EXPECT_FLOAT_EQ(reader.info().gamma, 0.45455f);
   EXPECT_FLOAT_EQ(reader.info().blueY, 0.06f);
@@ -83,7 +83,7 @@ TEST(PngInfoTexts, EmptyOrMissingTextIsUncompressedWithLengthZero) {
   PngReader reader;
   TextEntry entries[2] = {Entry("Comment", "", 0), Entry("Author", "x", 5)};
   entries[1].text = nullptr;
-  ASSERT_EQ(reader.AddTexts(entries, 2), StatusOk);
+  ASSERT_EQ(AddTexts(reader.info(), ReaderAllocate, entries, 2), StatusOk);
   const PngInfo& info = reader.info();
   ASSERT_EQ(info.textCount, 2);
   EXPECT_EQ(info.textCapacity, 10);
@@ -101,7 +101,7 @@ TEST(PngInfoTexts, GrowsLeavingEightFreeEntries) {
   std::vector<int> capacities;
   for (int i = 0; i < 10; ++i) {
     const TextEntry entry = Entry("k" + std::to_string(i), "text " + std::to_string(i), 0);
-    ASSERT_EQ(reader.AddTexts(&entry, 1), StatusOk);
+    ASSERT_EQ(AddTexts(reader.info(), ReaderAllocate, &entry, 1), StatusOk);
     capacities.push_back(reader.info().textCapacity);
   }
   EXPECT_EQ(capacities, std::vector<int>({9, 9, 9, 9, 9, 9, 9, 9, 9, 18}));
@@ -111,7 +111,7 @@ TEST(PngInfoTexts, GrowsLeavingEightFreeEntries) {
     EXPECT_EQ(reader.info().texts[i].compression, 0);
     EXPECT_EQ(reader.info().texts[i].textLength, 6u);
   }
-  EXPECT_EQ(reader.AddTexts(nullptr, 0), StatusOk);
+  EXPECT_EQ(AddTexts(reader.info(), ReaderAllocate, nullptr, 0), StatusOk);
   EXPECT_EQ(reader.info().textCount, 10);
 }
 
@@ -119,12 +119,12 @@ TEST(PngInfoTexts, OutOfMemoryCountsNothingThatWasNotStored) {
   PngReader reader;
   for (int i = 0; i < 9; ++i) {
     const TextEntry entry = Entry("k", "v");
-    ASSERT_EQ(reader.AddTexts(&entry, 1), StatusOk);
+    ASSERT_EQ(AddTexts(reader.info(), ReaderAllocate, &entry, 1), StatusOk);
   }
   TextEntry tenth = Entry("tenth", "t");
   {
     ScopedReaderAllocator allocator(1);
-    EXPECT_EQ(reader.AddTexts(&tenth, 1), StatusNoMemory);
+    EXPECT_EQ(AddTexts(reader.info(), ReaderAllocate, &tenth, 1), StatusNoMemory);
   }
   EXPECT_EQ(reader.info().textCount, 9);
   EXPECT_EQ(reader.info().textCapacity, 9);
@@ -137,11 +137,11 @@ TEST(PngInfoTexts, SixteenBitCountIsNeverWrapped) {
   const int many = SHRT_MAX - 8;
   std::vector<TextEntry> entries(many);
   for (TextEntry& e : entries) e = TextEntry{-1, static_cast<char*>(std::calloc(1, 1)), nullptr, 0};
-  ASSERT_EQ(reader.AddTexts(entries.data(), many), StatusOk);
+  ASSERT_EQ(AddTexts(reader.info(), ReaderAllocate, entries.data(), many), StatusOk);
   EXPECT_EQ(reader.info().textCount, many);
   EXPECT_EQ(reader.info().textCapacity, SHRT_MAX);
   TextEntry one = Entry("k", "v");
-  EXPECT_EQ(reader.AddTexts(&one, 1), StatusError);
+  EXPECT_EQ(AddTexts(reader.info(), ReaderAllocate, &one, 1), StatusError);
   EXPECT_EQ(reader.info().textCount, many);
   std::free(one.key);
 }
@@ -154,7 +154,7 @@ TEST(PngInfoCalibration, CopiesEveryStringAndReleasesThem) {
   char* params[4] = {p0, p1, p2, nullptr};
   char purpose[] = "depth";
   char units[] = "m";
-  ASSERT_EQ(reader.SetpCAL(purpose, -10, 300, 1, 3, units, params), StatusOk);
+  ASSERT_EQ(SetpCAL(reader.info(), ReaderAllocate, purpose, -10, 300, 1, 3, units, params), StatusOk);
   purpose[0] = units[0] = p0[0] = 'X';
   const PngInfo& info = reader.info();
   EXPECT_STREQ(info.calPurpose, "depth");
@@ -177,7 +177,7 @@ TEST(PngInfoCalibration, OutOfMemoryAtAnyCopyLeavesRecordUnchanged) {
   for (int failAt = 1; failAt <= 5; ++failAt) {
     PngReader reader;
     ScopedReaderAllocator allocator(failAt);
-    EXPECT_EQ(reader.SetpCAL("purpose", 0, 1, 0, 2, "units", params), StatusNoMemory) << failAt;
+    EXPECT_EQ(SetpCAL(reader.info(), ReaderAllocate, "purpose", 0, 1, 0, 2, "units", params), StatusNoMemory) << failAt;
     EXPECT_EQ(reader.info().valid, 0u);
     EXPECT_EQ(reader.info().calPurpose, nullptr);
     EXPECT_EQ(reader.info().calParams, nullptr);

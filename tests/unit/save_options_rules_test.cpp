@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/save_options.h"
+#include "ui/save_options_dialog.h"
 #include "support/dialog_cases.h"
 #include "ui/save_options_rules.h"
 

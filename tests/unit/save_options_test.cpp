@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "export/export_driver.h"
-#include "plugin/save_options.h"
-#include "plugin/status.h"
+#include "ui/save_options_dialog.h"
+#include "base/status.h"
 #include "plugin/translator.h"
-#include "plugin/zlib_memory.h"
+#include "base/zlib_memory.h"
 #include "support/dialog_cases.h"
 #include "support/files.h"
 

@@ -18,12 +18,12 @@ namespace xtnd {
 
 namespace {
 
-// Every argument after the header is one 32-bit value.
-uint32_t Arg(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+// Every argument after the header is one pointer-size value.
+XtndArg Arg(const void* pointer) {
+  return reinterpret_cast<XtndArg>(pointer);
 }
-uint32_t Arg(ProgressCallback callback) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(callback));
+XtndArg Arg(ProgressCallback callback) {
+  return reinterpret_cast<XtndArg>(callback);
 }
 
 class Stopwatch {
@@ -197,7 +197,7 @@ Imported ImportFile(const HostModule& module, const std::string& path, bool prog
   const Stopwatch clock;
   out.call.returned =
       module.procedure()(&header, Arg(path.c_str()), Arg(out.title), Arg(&out.image),
-                         Arg(&out.options), 0u, 0u, progress ? Arg(ShowProgress) : 0u);
+                         Arg(&out.options), XtndArg{0}, XtndArg{0}, progress ? Arg(ShowProgress) : XtndArg{0});
   out.call.milliseconds = clock.Milliseconds();
   out.call.status = header.result;
   if (progress) FinishProgress();
@@ -214,7 +214,7 @@ Probed ProbeFile(const HostModule& module, const std::string& path) {
   out.attributesCall.status = header.result;
   header = {0, XtndCommandPreview, 0};
   out.previewCall.returned =
-      module.procedure()(&header, Arg(path.c_str()), Arg(out.title), Arg(&out.info), 0u);
+      module.procedure()(&header, Arg(path.c_str()), Arg(out.title), Arg(&out.info), XtndArg{0});
   out.previewCall.status = header.result;
   return out;
 }
@@ -226,8 +226,8 @@ CallResult SaveWithOptions(const HostModule& module, const std::string& path, co
   // reads as one.
   CommandHeader header = {0, XtndCommandExportWithOptions, StatusError};
   const Stopwatch clock;
-  out.returned = module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image), options,
-                                    progress ? Arg(ShowProgress) : 0u);
+  out.returned = module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image), XtndArg{options},
+                                    progress ? Arg(ShowProgress) : XtndArg{0});
   out.milliseconds = clock.Milliseconds();
   out.status = header.result;
   if (progress) FinishProgress();
@@ -242,7 +242,7 @@ CallResult SaveWithDialog(const HostModule& module, const std::string& path, con
   const Stopwatch clock;
   out.returned =
       module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image), Arg(options),
-                         dialog ? 1u : 0u, 0u, progress ? Arg(ShowProgress) : 0u);
+                         XtndArg{dialog ? 1u : 0u}, XtndArg{0}, progress ? Arg(ShowProgress) : XtndArg{0});
   out.milliseconds = clock.Milliseconds();
   out.status = header.result;
   if (progress) FinishProgress();
@@ -252,14 +252,14 @@ CallResult SaveWithDialog(const HostModule& module, const std::string& path, con
 CallResult EditOptions(const HostModule& module, uint32_t* options) {
   CallResult out;
   CommandHeader header = {0, XtndCommandOptions, 0};
-  out.returned = module.procedure()(&header, 0u, Arg(options));
+  out.returned = module.procedure()(&header, XtndArg{0}, Arg(options));
   out.status = header.result;
   return out;
 }
 
 bool Supports(const HostModule& module, uint32_t code) {
   CommandHeader header = {0, XtndCommandCapability, 0};
-  return module.procedure()(&header, code) == 1;
+  return module.procedure()(&header, XtndArg{code}) == 1;
 }
 
 }  // namespace xtnd

@@ -1,12 +1,11 @@
-// PngInfo on the reader side: the setters the chunk handlers call, the text list and its
-// growth, and the release of what the record owns.
+// PngInfo's setters, which the reader's chunk handlers and the writer's header set-up both call,
+// the text list and its growth, and the release of what the record owns.
 #include "format/png_info.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "import/png_reader.h"
 #include "format/row_info.h"
 
 namespace pngtrans {
@@ -20,12 +19,18 @@ char emptyText[1] = {0};
 // capacities 9, 18, 27, ...
 constexpr int kTextSlack = 8;
 
-// A copy of a NUL-terminated string in a buffer of the reader's heap; null when out of memory.
-char* CopyString(const char* text) {
+// A copy of a NUL-terminated string in a buffer of the codec's heap; null when out of memory.
+char* CopyString(InfoAllocator allocate, const char* text) {
   const size_t length = std::strlen(text);
-  auto* copy = static_cast<char*>(ReaderAllocate(length + 1));
+  auto* copy = static_cast<char*>(allocate(length + 1));
   if (copy != nullptr) std::memcpy(copy, text, length + 1);
   return copy;
+}
+
+void* AllocateZeroed(InfoAllocator allocate, size_t bytes) {
+  void* block = allocate(bytes);
+  if (block != nullptr) std::memset(block, 0, bytes);
+  return block;
 }
 
 void FreeCalibration(PngInfo* info) {
@@ -53,9 +58,8 @@ void ReleaseInfo(PngInfo* info) {
   std::memset(info, 0, sizeof *info);
 }
 
-void PngReader::SetIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
+void SetIHDR(PngInfo& info, uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
                         uint8_t interlace, uint8_t compression, uint8_t filter) {
-  PngInfo& info = *info_;
   info.width = width;
   info.height = height;
   info.bitDepth = bitDepth;
@@ -70,25 +74,24 @@ void PngReader::SetIHDR(uint32_t width, uint32_t height, uint8_t bitDepth, uint8
   info.rowBytes = RowBytesFor(width, info.pixelDepth);
 }
 
-void PngReader::SetPLTE(uint8_t* palette, uint16_t count) {
-  info_->palette = palette;
-  info_->paletteCount = count;
-  info_->valid |= ValidPLTE;
+void SetPLTE(PngInfo& info, uint8_t* palette, uint16_t count) {
+  info.palette = palette;
+  info.paletteCount = count;
+  info.valid |= ValidPLTE;
 }
 
-void PngReader::SetgAMA(double gamma) {
-  info_->gamma = static_cast<float>(gamma);
-  info_->valid |= ValidgAMA;
+void SetgAMA(PngInfo& info, double gamma) {
+  info.gamma = static_cast<float>(gamma);
+  info.valid |= ValidgAMA;
 }
 
-void PngReader::SetsBIT(const SignificantBits& bits) {
-  info_->sigBit = bits;
-  info_->valid |= ValidsBIT;
+void SetsBIT(PngInfo& info, const SignificantBits& bits) {
+  info.sigBit = bits;
+  info.valid |= ValidsBIT;
 }
 
-void PngReader::SetcHRM(double whiteX, double whiteY, double redX, double redY, double greenX,
+void SetcHRM(PngInfo& info, double whiteX, double whiteY, double redX, double redY, double greenX,
                         double greenY, double blueX, double blueY) {
-  PngInfo& info = *info_;
   info.whiteX = static_cast<float>(whiteX);
   info.whiteY = static_cast<float>(whiteY);
   info.redX = static_cast<float>(redX);
@@ -100,47 +103,47 @@ void PngReader::SetcHRM(double whiteX, double whiteY, double redX, double redY, 
   info.valid |= ValidcHRM;
 }
 
-void PngReader::SettRNS(uint8_t* trans, uint16_t count, const Color16* values) {
-  if (trans != nullptr) info_->trans = trans;
-  if (values != nullptr) info_->transValues = *values;
-  info_->transCount = count;
-  info_->valid |= ValidtRNS;
+void SettRNS(PngInfo& info, uint8_t* trans, uint16_t count, const Color16* values) {
+  if (trans != nullptr) info.trans = trans;
+  if (values != nullptr) info.transValues = *values;
+  info.transCount = count;
+  info.valid |= ValidtRNS;
 }
 
-void PngReader::SetbKGD(const Color16& background) {
-  info_->background = background;
-  info_->valid |= ValidbKGD;
+void SetbKGD(PngInfo& info, const Color16& background) {
+  info.background = background;
+  info.valid |= ValidbKGD;
 }
 
-void PngReader::SethIST(uint16_t* hist) {
-  info_->hist = hist;
-  info_->valid |= ValidhIST;
+void SethIST(PngInfo& info, uint16_t* hist) {
+  info.hist = hist;
+  info.valid |= ValidhIST;
 }
 
-void PngReader::SetpHYs(uint32_t x, uint32_t y, uint8_t unit) {
-  info_->pixelsPerUnitX = x;
-  info_->pixelsPerUnitY = y;
-  info_->physUnit = unit;
-  info_->valid |= ValidpHYs;
+void SetpHYs(PngInfo& info, uint32_t x, uint32_t y, uint8_t unit) {
+  info.pixelsPerUnitX = x;
+  info.pixelsPerUnitY = y;
+  info.physUnit = unit;
+  info.valid |= ValidpHYs;
 }
 
-void PngReader::SetoFFs(int32_t x, int32_t y, uint8_t unit) {
-  info_->offsetX = x;
-  info_->offsetY = y;
-  info_->offsetUnit = unit;
-  info_->valid |= ValidoFFs;
+void SetoFFs(PngInfo& info, int32_t x, int32_t y, uint8_t unit) {
+  info.offsetX = x;
+  info.offsetY = y;
+  info.offsetUnit = unit;
+  info.valid |= ValidoFFs;
 }
 
-Status PngReader::SetpCAL(const char* purpose, int32_t x0, int32_t x1, uint8_t type, uint8_t count,
+Status SetpCAL(PngInfo& info, InfoAllocator allocate, const char* purpose, int32_t x0, int32_t x1, uint8_t type, uint8_t count,
                           const char* units, char** params) {
   // Every copy is made before the record changes, so that running out of memory half-way
   // leaves the record as it was.
-  char* purposeCopy = CopyString(purpose);
-  char* unitsCopy = CopyString(units);
-  auto** paramsCopy = static_cast<char**>(ReaderAllocateZeroed((count + 1u) * sizeof(char*)));
+  char* purposeCopy = CopyString(allocate, purpose);
+  char* unitsCopy = CopyString(allocate, units);
+  auto** paramsCopy = static_cast<char**>(AllocateZeroed(allocate, (count + 1u) * sizeof(char*)));
   bool complete = purposeCopy != nullptr && unitsCopy != nullptr && paramsCopy != nullptr;
   for (int i = 0; complete && i < count; ++i) {
-    paramsCopy[i] = CopyString(params[i]);
+    paramsCopy[i] = CopyString(allocate, params[i]);
     complete = paramsCopy[i] != nullptr;
   }
   if (!complete) {
@@ -152,7 +155,6 @@ Status PngReader::SetpCAL(const char* purpose, int32_t x0, int32_t x1, uint8_t t
     }
     return PT_FAIL(StatusNoMemory);
   }
-  PngInfo& info = *info_;
   FreeCalibration(&info);
   info.calPurpose = purposeCopy;
   info.calUnits = unitsCopy;
@@ -165,21 +167,20 @@ Status PngReader::SetpCAL(const char* purpose, int32_t x0, int32_t x1, uint8_t t
   return StatusOk;
 }
 
-void PngReader::SettIME(const TimeStamp& time) {
-  info_->modTime = time;
-  info_->valid |= ValidtIME;
+void SettIME(PngInfo& info, const TimeStamp& time) {
+  info.modTime = time;
+  info.valid |= ValidtIME;
 }
 
-Status PngReader::AddTexts(const TextEntry* entries, int count) {
+Status AddTexts(PngInfo& info, InfoAllocator allocate, const TextEntry* entries, int count) {
   if (count <= 0) return StatusOk;
-  PngInfo& info = *info_;
   const int used = info.texts != nullptr ? info.textCount : 0;
   // The count and capacity are 16-bit fields: a file with tens of thousands of text chunks is
   // refused rather than allowed to wrap them.
   if (count > SHRT_MAX - kTextSlack - used) return PT_FAIL(StatusError);
   if (info.texts == nullptr || used + count > info.textCapacity) {
     const int capacity = used + count + kTextSlack;
-    auto* grown = static_cast<TextEntry*>(ReaderAllocateZeroed(capacity * sizeof(TextEntry)));
+    auto* grown = static_cast<TextEntry*>(AllocateZeroed(allocate, capacity * sizeof(TextEntry)));
     if (grown == nullptr) return PT_FAIL(StatusNoMemory);
     if (info.texts != nullptr) {
       std::memcpy(grown, info.texts, info.textCapacity * sizeof(TextEntry));

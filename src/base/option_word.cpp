@@ -1,17 +1,10 @@
-#include "plugin/save_options.h"
+#include "base/option_word.h"
 
 namespace pngtrans {
 
 namespace {
 
 constexpr uint32_t kFieldsMask = 0x000FFFFF;
-
-int RunRealDialog(SaveOptionValues* values, HostWindow parent) {
-  return RunSaveOptionsDialog(&values->interlace, &values->transparency, &values->saveMask,
-                              &values->colorType, &values->depth, parent);
-}
-
-SaveDialogRunner dialogRunner = RunRealDialog;
 
 uint32_t Nibble(uint32_t word, int shift) {
   return (word >> shift) & 0xF;
@@ -42,26 +35,9 @@ SaveOptionValues DefaultEditOptions() {
   return SaveOptionValues{0, 0, 0, 2, 8};
 }
 
-int EditSaveOptions(HostWindow parent, uint32_t* options) {
-  SaveOptionValues values = *options == 0 ? DefaultEditOptions() : DecodeSaveOptions(*options);
-  const int result = ShowSaveOptionsDialog(&values, parent);
-  *options = EncodeSaveOptions(*options, values);
-  return result;
-}
-
 uint32_t AdjustOptionsForImage(const HostImage* image, uint32_t options) {
   if (image != nullptr && image->colorKind == ColorKindBilevel) options &= ~0x00000F00u;
   return options;
-}
-
-int ShowSaveOptionsDialog(SaveOptionValues* values, HostWindow parent) {
-  return dialogRunner(values, parent);
-}
-
-SaveDialogRunner SetSaveDialogRunnerForTesting(SaveDialogRunner runner) {
-  const SaveDialogRunner previous = dialogRunner;
-  dialogRunner = runner != nullptr ? runner : RunRealDialog;
-  return previous;
 }
 
 }  // namespace pngtrans

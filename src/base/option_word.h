@@ -6,8 +6,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_image.h"
-#include "ui/save_options_dialog.h"
+#include "base/host_image.h"
 
 namespace pngtrans {
 
@@ -29,18 +28,7 @@ uint32_t EncodeSaveOptions(uint32_t word, const SaveOptionValues& values);
 // The values a zero word stands for in the options command.
 SaveOptionValues DefaultEditOptions();
 
-// Command 11: decode (0 gives the defaults), run the dialog, encode whatever it returned.
-int EditSaveOptions(HostWindow parent, uint32_t* options);
-
 // Command 13: the word unchanged, except that a bilevel image never saves a mask.
 uint32_t AdjustOptionsForImage(const HostImage* image, uint32_t options);
-
-// Runs the dialog layer on the values. Every caller goes through here, so that tests can put
-// a scripted user in place of the dialog.
-int ShowSaveOptionsDialog(SaveOptionValues* values, HostWindow parent);
-
-using SaveDialogRunner = int (*)(SaveOptionValues* values, HostWindow parent);
-// Replaces the dialog (null restores the real one); returns the previous runner.
-SaveDialogRunner SetSaveDialogRunnerForTesting(SaveDialogRunner runner);
 
 }  // namespace pngtrans

@@ -1,8 +1,8 @@
-#include "plugin/zlib_memory.h"
+#include "base/zlib_memory.h"
 
 #include <cstdlib>
 
-#include "plugin/checked_size.h"
+#include "base/checked_size.h"
 
 namespace pngtrans {
 

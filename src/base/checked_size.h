@@ -24,10 +24,17 @@ inline bool AddFits32(uint32_t a, uint32_t b, uint32_t* out) {
   return true;
 }
 
-// The same for size_t, which is 32 bits on both targets.
+// The largest block the module asks for: what a 32-bit module can address, on every target, so
+// that a 64-bit build refuses exactly the sizes the shipped 32-bit one must refuse.
+constexpr uint64_t kMaxBlockBytes = UINT32_MAX;
+
+// a * b into *out when the product is at most kMaxBlockBytes.
 inline bool MulFitsSize(size_t a, size_t b, size_t* out) {
-  if (a != 0 && b > SIZE_MAX / a) return false;
-  *out = a * b;
+  const uint64_t wideA = a;
+  const uint64_t wideB = b;
+  if (wideA > kMaxBlockBytes || wideB > kMaxBlockBytes) return false;
+  if (wideA * wideB > kMaxBlockBytes) return false;
+  *out = static_cast<size_t>(wideA * wideB);
   return true;
 }
 

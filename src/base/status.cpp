@@ -1,4 +1,4 @@
-#include "plugin/status.h"
+#include "base/status.h"
 
 namespace pngtrans {
 

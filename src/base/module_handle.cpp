@@ -1,0 +1,7 @@
+#include "base/module_handle.h"
+
+namespace pngtrans {
+
+void* moduleInstance = nullptr;
+
+}  // namespace pngtrans
