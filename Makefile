@@ -1,7 +1,9 @@
 # pngtrans: make demo | make test. Both start with the idempotent dependency set-up.
 SHELL := /bin/bash
+# The switch that takes the path of a machine without 32-bit execution (see scripts/detect-x32).
+export PNGTRANS_FORCE_NO32
 
-.PHONY: all deps build build-linux32 build-asan build-win32 test demo dist screenshot fuzz bench format clean
+.PHONY: all deps build build-linux32 build-linux64 build-win32 test demo dist screenshot fuzz bench format clean
 
 all: build
 
@@ -11,34 +13,28 @@ deps:
 build-linux32:
 	cmake --preset linux32 >/dev/null && cmake --build --preset linux32
 
-build-asan:
-	cmake --preset linux32-asan >/dev/null && cmake --build --preset linux32-asan
+build-linux64:
+	cmake --preset linux64 >/dev/null && cmake --build --preset linux64
 
 build-win32:
 	cmake --preset win32 >/dev/null && cmake --build --preset win32
 
+# Every preset this machine can build (all of them; linux32-asan only where 32-bit programs run
+# natively, since nothing else can run it).
 build: deps
-	$(MAKE) build-linux32 build-asan build-win32
+	bash scripts/tiers build
 
-# Every test on both targets: the Linux module natively and under ASan+UBSan, the DLL and the
-# Windows test programs under Wine.
-test: build
-	ctest --preset linux32-asan
-	ctest --preset linux32
-	ctest --preset win32
+# Every test of every tier the machine can run (scripts/tiers): the x86-64 Linux module natively,
+# under ASan + UBSan and under TSan, the x86-64 DLL under wine64, the 32-bit Linux module natively
+# or through qemu-i386, and where 32-bit programs run natively, its sanitized build and the i686
+# DLL under Wine. It ends with one line per tier. PNGTRANS_FORCE_NO32=1 takes the path of a
+# machine that runs no 32-bit programs.
+test: deps
+	bash scripts/tiers test
 
-# The main job on a built-in sample, through the Linux module and through the DLL under Wine.
+# The main job on a built-in sample, through every module the machine can run.
 demo: deps
-	$(MAKE) build-linux32 build-win32
-	@echo "== Linux: build/linux32/xtnd-host demo build/demo-linux32"
-	@build/linux32/xtnd-host demo build/demo-linux32
-	@echo "== Windows (Wine): build/win32/xtnd-host.exe demo build/demo-win32"
-	@cmake/wine-run build/win32/xtnd-host.exe demo build/demo-win32
-	@n=0; for f in build/demo-linux32/*.png; do \
-	  cmp -s "$$f" "build/demo-win32/$${f##*/}" || { echo "demo: $${f##*/} differs between Linux and Windows"; exit 1; }; \
-	  n=$$((n + 1)); \
-	done; echo "demo: the Linux and Windows runs wrote byte-identical files ($$n files)"
-	@echo "demo: look at build/demo-linux32/contact-sheet.png"
+	bash scripts/demo
 
 # What a host vendor ships: the DLL, the reference host, the header, README and docs, with a
 # SHA-256 list of the files.
@@ -62,16 +58,13 @@ fuzz: deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers
 
 # The benchmark (bench/, a CMake project of its own): its packages and generated corpus, the
-# linux32 module, then the ratios (also build/bench/table.md) and the chart docs/bench.png.
+# x86-64 module against x86-64 libpng and libspng, and where 32-bit programs run natively the
+# i386 comparison too (scripts/bench); tables in build/bench/ARCH/, the chart docs/bench.png.
 BENCH_REPEATS ?= 7
+export BENCH_REPEATS
 bench: deps
 	bash scripts/install-bench-deps
-	$(MAKE) build-linux32
-	bash bench/make-corpus.sh build/bench/corpus
-	cmake -S bench -B build/bench/build -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-m32.cmake >/dev/null
-	cmake --build build/bench/build -j2
-	build/bench/build/pngtrans-bench build/linux32/pngtrans.so build/bench/corpus build/bench $(BENCH_REPEATS)
-	gnuplot -e "datafile='build/bench/ratios.dat'; output='docs/bench.png'" bench/chart.gp
+	bash scripts/bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

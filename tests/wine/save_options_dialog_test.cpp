@@ -46,16 +46,16 @@ std::vector<HelpCall> TakeHelpCalls() {
 bool RedirectWinHelp(HMODULE module) {
   auto* base = reinterpret_cast<uint8_t*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& imports =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
        dll->Name != 0; ++dll) {
     if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), "USER32.dll") != 0) continue;
-    auto* names = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + dll->OriginalFirstThunk);
-    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + dll->FirstThunk);
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
     for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-      if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal)) continue;
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
       if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "WinHelpA") != 0) continue;
@@ -64,7 +64,7 @@ bool RedirectWinHelp(HMODULE module) {
                           &protection)) {
         return false;
       }
-      slots->u1.Function = reinterpret_cast<DWORD>(&RecordHelp);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(&RecordHelp);
       VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
       return true;
     }
