@@ -420,7 +420,10 @@ int ExportImage(const char* path, const char* title, HostImage* image, ProgressC
   // Images the export cannot read safely are refused before a file is created.
   if (CheckHostImage(*image, values.colorType) != StatusOk) return 0;
 
-  const int fd = path != nullptr ? lowio::CreateFile(path) : -1;
+  // The file goes to a temporary name beside the target and takes its place only once it is
+  // complete and on the disk: a failed or interrupted save leaves the old picture as it was.
+  lowio::ReplacementFile file;
+  const int fd = path != nullptr ? lowio::BeginReplace(path, &file) : -1;
   if (fd < 0) {
     if (result != nullptr) *result = StatusWriteError;
     return 0;
@@ -434,9 +437,12 @@ int ExportImage(const char* path, const char* title, HostImage* image, ProgressC
     // The options used go back to the host once the header is out, even when the rows fail.
     *options = EncodeSaveOptions(*options, values);
   }
-  if (status != StatusOk) ret = 0;
-
-  lowio::Close(fd);
+  if (status == StatusOk) {
+    if (!lowio::CommitReplace(&file)) ret = 0;
+  } else {
+    lowio::AbortReplace(&file);
+    ret = 0;
+  }
   writer.TeardownWriter();
   return ret;
 }

@@ -32,4 +32,30 @@ int64_t BytesLeft(int fd);
 // Closes the descriptor; 0 on success.
 int Close(int fd);
 
+// A file written in place of another without risking it: the bytes go to a new temporary file
+// in the target's own directory, which takes the target's place in one step (rename; on
+// Windows ReplaceFileA or MoveFileExA) only once it is complete and flushed to the disk. Until
+// then, and after any failure, the target is exactly as it was, or still absent.
+// The paths live in the record itself: nothing is allocated.
+struct ReplacementFile {
+  static constexpr int kPathBytes = 4096 + 64;
+  int fd = -1;
+  bool inPlace = false;          // the target opened with create + truncate, as a last resort
+  char target[kPathBytes] = {};  // the file replaced (a symbolic link's target, not the link)
+  char temporary[kPathBytes] = {};
+};
+
+// Creates the temporary file beside the target (exclusively, read and write, 0666 under the
+// umask; an existing target's permission bits carried over). Where the directory takes no new
+// file but the target itself is writable, or the target is no regular file, it opens the
+// target in place instead. Returns the descriptor, -1 when no file could be opened.
+int BeginReplace(const char* path, ReplacementFile* file);
+
+// Flushes the file to the disk, closes it and puts it in the target's place. False when any
+// step fails: the temporary file is then removed and the target left as it was.
+bool CommitReplace(ReplacementFile* file);
+
+// Closes and removes the temporary file after a failed write; the target stays as it was.
+void AbortReplace(ReplacementFile* file);
+
 }  // namespace pngtrans::lowio

@@ -1,5 +1,9 @@
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,6 +72,115 @@ int64_t BytesLeft(int fd) {
 
 int Close(int fd) {
   return ::close(fd);
+}
+
+}  // namespace pngtrans::lowio
+
+namespace pngtrans::lowio {
+
+namespace {
+
+// Tells the temporary files of one process apart (threads may save at once).
+std::atomic<uint32_t> replaceCount{0};
+
+bool CopyPath(char* out, const char* path) {
+  const size_t length = std::strlen(path);
+  if (length >= ReplacementFile::kPathBytes) return false;
+  std::memcpy(out, path, length + 1);
+  return true;
+}
+
+int OpenInPlace(const char* path, ReplacementFile* file) {
+  file->inPlace = true;
+  file->fd = CreateFile(path);
+  return file->fd;
+}
+
+}  // namespace
+
+int BeginReplace(const char* path, ReplacementFile* file) {
+  file->fd = -1;
+  file->inPlace = false;
+  file->temporary[0] = '\0';
+  if (path == nullptr) return -1;
+  // A symbolic link stays a link: the file it points to is the one replaced. A dangling link
+  // is written through, as opening it for writing always did.
+  struct stat link;
+  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) == nullptr || !CopyPath(file->target, resolved))
+      return OpenInPlace(path, file);
+  } else if (!CopyPath(file->target, path)) {
+    return OpenInPlace(path, file);
+  }
+  struct stat old;
+  const bool existed = ::stat(file->target, &old) == 0;
+  // Devices, pipes and the like are written as they always were.
+  if (existed && !S_ISREG(old.st_mode)) return OpenInPlace(file->target, file);
+
+  const char* slash = std::strrchr(file->target, '/');
+  const int directoryLength = slash != nullptr ? static_cast<int>(slash - file->target + 1) : 0;
+  const char* base = file->target + directoryLength;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int n = std::snprintf(file->temporary, sizeof file->temporary, "%.*s.%.100s.pngtrans-%ld-%u",
+                                directoryLength, file->target, base, static_cast<long>(::getpid()),
+                                replaceCount.fetch_add(1));
+    if (n < 0 || n >= static_cast<int>(sizeof file->temporary)) return OpenInPlace(file->target, file);
+    file->fd = ::open(file->temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file->fd >= 0) break;
+    if (errno == EEXIST || errno == EINTR) continue;
+    // A directory that takes no new file: the target is written in place when it may be.
+    file->temporary[0] = '\0';
+    if (existed && ::access(file->target, W_OK) == 0) return OpenInPlace(file->target, file);
+    return -1;
+  }
+  if (file->fd < 0) {
+    file->temporary[0] = '\0';
+    return -1;
+  }
+  if (existed) {
+    (void)::fchmod(file->fd, old.st_mode & 07777);
+    // The owner stays where the process may keep it (as root); otherwise it becomes the saver.
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
+      (void)::fchown(file->fd, old.st_uid, old.st_gid);
+  }
+  return file->fd;
+}
+
+bool CommitReplace(ReplacementFile* file) {
+  if (file->fd < 0) return false;
+  bool ok = ::fsync(file->fd) == 0;
+  ok = ::close(file->fd) == 0 && ok;
+  file->fd = -1;
+  if (file->inPlace) return ok;
+  if (ok) ok = ::rename(file->temporary, file->target) == 0;
+  if (!ok) {
+    ::unlink(file->temporary);
+  } else {
+    // The rename itself reaches the disk with the directory.
+    char directory[ReplacementFile::kPathBytes];
+    std::memcpy(directory, file->target, sizeof directory);
+    char* slash = std::strrchr(directory, '/');
+    if (slash != nullptr) {
+      slash[1] = '\0';
+    } else {
+      std::strcpy(directory, ".");
+    }
+    const int dir = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      (void)::fsync(dir);
+      ::close(dir);
+    }
+  }
+  file->temporary[0] = '\0';
+  return ok;
+}
+
+void AbortReplace(ReplacementFile* file) {
+  if (file->fd >= 0) ::close(file->fd);
+  file->fd = -1;
+  if (!file->inPlace && file->temporary[0] != '\0') ::unlink(file->temporary);
+  file->temporary[0] = '\0';
 }
 
 }  // namespace pngtrans::lowio

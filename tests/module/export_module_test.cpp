@@ -179,11 +179,7 @@ TEST_F(ExportModule, EncoderFailureReturnsZeroAndLeavesResult) {
   EXPECT_EQ(Save(host.get(), &options, path, "Empty", &header), 0);
   EXPECT_EQ(header.result, 0x4242);
   Bytes file;
-  ASSERT_TRUE(ReadFileBytes(path, &file));
-  ReadPng png;
-  std::string error;
-  ASSERT_TRUE(ReadChunks(file, &png, &error)) << error;
-  EXPECT_EQ(png.Sequence(), "IHDR bKGD pHYs tEXt");
+  EXPECT_FALSE(ReadFileBytes(path, &file)) << "a failed save left a file";
 }
 
 TEST_F(ExportModule, ProgressReachesSevenTimesTheHeightWhenInterlaced) {

@@ -255,18 +255,6 @@ bool MakeDirectory(const std::string& path) {
 #endif
 }
 
-// Saves through the plug-in under a temporary name and renames it into place.
-CallResult SaveAtomically(const HostModule& module, const std::string& path, const char* title,
-                          HostImage* image, uint32_t options, bool progress) {
-  const std::string temporary = TemporaryNameFor(path);
-  CallResult call = SaveWithOptions(module, temporary, title, image, options, progress);
-  if (call.returned != 1 || !MoveIntoPlace(temporary, path)) {
-    RemoveFileQuietly(temporary);
-    if (call.returned == 1) call.returned = 0, call.status = StatusWriteError;
-  }
-  return call;
-}
-
 }  // namespace
 
 int RunDemo(const HostModule& module, const std::string& outDir) {
@@ -301,7 +289,7 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
     const std::string path = outDir + "/" + FileNameOf(mode);
     const std::string title = std::string("pngtrans demo: ") + mode.name;
     const CallResult saved =
-        SaveAtomically(module, path, title.c_str(), &host.image, mode.options, progress);
+        SaveWithOptions(module, path, title.c_str(), &host.image, mode.options, progress);
     Bytes file;
     if (saved.returned != 1 || !ReadWholeFile(path, &file)) {
       std::printf("%-17s %08X  save FAILED: %s\n", mode.name, mode.options,
@@ -331,7 +319,7 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
   std::string reason;
   const std::string sheetPath = outDir + "/contact-sheet.png";
   if (!HostFromPicture(sheet, ColorKindFullColor, &sheetHost, &reason) ||
-      SaveAtomically(module, sheetPath, "pngtrans demo: contact sheet", &sheetHost.image,
+      SaveWithOptions(module, sheetPath, "pngtrans demo: contact sheet", &sheetHost.image,
                      Word(2, false, false, false), progress)
               .returned != 1) {
     std::printf("contact sheet: save FAILED\n");

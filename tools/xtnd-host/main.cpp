@@ -312,15 +312,14 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
   std::printf("saving:  %s\n", DescribeImage(host.image).c_str());
   std::printf("options given: %s\n", DescribeOptions(given).c_str());
 
-  // The plug-in writes a temporary name; only a finished file is renamed into place.
-  const std::string temporary = TemporaryNameFor(a.out);
+  // The plug-in itself saves beside the target and replaces it only with a finished file, so
+  // the real path goes to it.
   const char* title = a.haveTitle ? a.title.c_str() : nullptr;
   uint32_t used = given;
   const CallResult call =
-      a.dialog ? SaveWithDialog(module, temporary, title, &host.image, &used, true, progress)
-               : SaveWithOptions(module, temporary, title, &host.image, given, progress);
+      a.dialog ? SaveWithDialog(module, a.out, title, &host.image, &used, true, progress)
+               : SaveWithOptions(module, a.out, title, &host.image, given, progress);
   if (call.returned != 1) {
-    RemoveFileQuietly(temporary);
     if (a.dialog && call.status == StatusOk) {
       std::printf("dialog:  Cancel; nothing written\n");
       return 1;
@@ -329,10 +328,6 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
                 call.status == StatusWriteError ? "cannot create the file"
                                                 : "the plug-in cannot save "
                                                   "this image");
-  }
-  if (!MoveIntoPlace(temporary, a.out)) {
-    RemoveFileQuietly(temporary);
-    return Fail(a.out, StatusWriteError, "cannot write the file");
   }
   if (a.dialog) {
     std::printf("options used: %s\n", DescribeOptions(used).c_str());
