@@ -4,7 +4,9 @@ namespace pngtrans {
 
 #ifndef NDEBUG
 namespace {
-StatusOrigin lastOrigin = {nullptr, 0, StatusOk};
+// Per thread: calls on other threads (a host probing files while it saves another) keep
+// their own trace.
+thread_local StatusOrigin lastOrigin = {nullptr, 0, StatusOk};
 }
 
 Status RaiseStatus(Status status, const char* file, int line) {

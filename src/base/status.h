@@ -11,7 +11,7 @@ enum [[nodiscard]] Status : uint16_t{
 };
 
 // Where a failure status was first raised. Debug builds record it for the debugger and the
-// tests; release builds compile the bookkeeping away.
+// tests, per thread; release builds compile the bookkeeping away.
 struct StatusOrigin {
   const char* file;
   int line;

@@ -384,10 +384,12 @@ Status WriteImage(PngWriter& writer, const HostImage& image, const char* title,
 
   if (title != nullptr && title[0] != '\0') {
     // Written whole: a 16-bit count would cut a long title or drop it altogether. A title
-    // that cannot be written does not fail the export; a broken file fails at its end.
+    // the chunk rules refuse does not fail the export; a failed write of its bytes does,
+    // since the file it leaves is broken.
     (void)writer.WritetEXt("Title", title, static_cast<uint32_t>(std::strlen(title)));
   }
-  const Status status = writer.WriteFileEnd();
+  Status status = writer.WriteFileEnd();
+  if (status == StatusOk && writer.state().writeFailed) status = PT_FAIL(StatusWriteError);
   std::free(block);
   return status;
 }

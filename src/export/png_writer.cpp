@@ -65,6 +65,7 @@ Status PngWriter::WriteBytes(const void* data, uint32_t count) {
   while (count > 0) {
     const uint32_t piece = count < kMaxWritePiece ? count : kMaxWritePiece;
     if (lowio::Write(state_->file, bytes, piece) != static_cast<int32_t>(piece)) {
+      state_->writeFailed = true;
       return PT_FAIL(StatusWriteError);
     }
     bytes += piece;

@@ -45,6 +45,7 @@ struct WriterPalette {
 struct WriterState {
   // --- file ---
   int file;
+  bool writeFailed;          // a write to the file failed: what is there is broken
   uint32_t mode;             // WriterModeBit
   uint32_t transformations;  // WriterTransformBit
 

@@ -7,8 +7,9 @@ namespace pngtrans {
 
 namespace {
 
-// The one quantizer of the module; null when none exists.
-MedianCutQuantizer* quantizer = nullptr;
+// The quantizer of the export running on this thread; null when none exists. One per thread,
+// so that hosts saving on two threads at once do not share one.
+thread_local MedianCutQuantizer* quantizer = nullptr;
 
 // The shell sort every ordering of the quantizer uses: gaps n/2, n/4, ..., 1, and for each
 // element a chain of swaps back while a pair is strictly out of order. It is not stable, and

@@ -1,12 +1,15 @@
 #include "support/module_heap.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
+#include <stdio.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -87,6 +90,86 @@ void HookFree(void* block) {
   std::free(block);
 }
 
+// The module's file calls: counted, and the armed one fails.
+struct FileFaults {
+  uint64_t writes = 0;
+  uint64_t reads = 0;
+  uint64_t failWrite = 0;
+  uint64_t failRead = 0;
+  bool shortRead = false;
+  bool failFlush = false;
+  bool failRename = false;
+};
+
+FileFaults& Files() {
+  static FileFaults faults;
+  return faults;
+}
+
+#if defined(_WIN32)
+int __cdecl HookWrite(int fd, const void* buffer, unsigned count) {
+  if (++Files().writes == Files().failWrite) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return _write(fd, buffer, count);
+}
+int __cdecl HookRead(int fd, void* buffer, unsigned count) {
+  if (++Files().reads == Files().failRead) return Files().shortRead ? _read(fd, buffer, count / 2) : -1;
+  return _read(fd, buffer, count);
+}
+int __cdecl HookCommit(int fd) {
+  return Files().failFlush ? -1 : _commit(fd);
+}
+BOOL WINAPI HookReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags,
+                             LPVOID exclude, LPVOID reserved) {
+  if (Files().failRename) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return ReplaceFileA(replaced, replacement, backup, flags, exclude, reserved);
+}
+BOOL WINAPI HookMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  if (Files().failRename) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return MoveFileExA(from, to, flags);
+}
+#else
+ssize_t HookWrite(int fd, const void* buffer, size_t count) {
+  if (++Files().writes == Files().failWrite) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return write(fd, buffer, count);
+}
+ssize_t HookRead(int fd, void* buffer, size_t count) {
+  if (++Files().reads == Files().failRead) {
+    if (!Files().shortRead) {
+      errno = EIO;
+      return -1;
+    }
+    return read(fd, buffer, count / 2);
+  }
+  return read(fd, buffer, count);
+}
+int HookFsync(int fd) {
+  if (Files().failFlush) {
+    errno = EIO;
+    return -1;
+  }
+  return fsync(fd);
+}
+int HookRename(const char* from, const char* to) {
+  if (Files().failRename) {
+    errno = EXDEV;
+    return -1;
+  }
+  return rename(from, to);
+}
+#endif
+
 struct Replacement {
   const char* name;
   void* function;
@@ -97,6 +180,18 @@ const Replacement kReplacements[] = {
     {"calloc", reinterpret_cast<void*>(HookCalloc)},
     {"realloc", reinterpret_cast<void*>(HookRealloc)},
     {"free", reinterpret_cast<void*>(HookFree)},
+#if defined(_WIN32)
+    {"_write", reinterpret_cast<void*>(HookWrite)},
+    {"_read", reinterpret_cast<void*>(HookRead)},
+    {"_commit", reinterpret_cast<void*>(HookCommit)},
+    {"ReplaceFileA", reinterpret_cast<void*>(HookReplaceFileA)},
+    {"MoveFileExA", reinterpret_cast<void*>(HookMoveFileExA)},
+#else
+    {"write", reinterpret_cast<void*>(HookWrite)},
+    {"read", reinterpret_cast<void*>(HookRead)},
+    {"fsync", reinterpret_cast<void*>(HookFsync)},
+    {"rename", reinterpret_cast<void*>(HookRename)},
+#endif
 };
 
 const Replacement* ReplacementFor(const char* name) {
@@ -321,6 +416,33 @@ uint64_t ModuleHeap::peakBytes() {
 
 uint64_t ModuleHeap::liveBlocks() {
   return State().blocks.size();
+}
+
+}  // namespace pngtrans::test
+
+namespace pngtrans::test {
+
+void ModuleFiles::Reset() {
+  Files() = FileFaults{};
+}
+void ModuleFiles::FailWrite(uint64_t n) {
+  Files().failWrite = n;
+}
+void ModuleFiles::FailRead(uint64_t n, bool shortRead) {
+  Files().failRead = n;
+  Files().shortRead = shortRead;
+}
+void ModuleFiles::FailFlush(bool fail) {
+  Files().failFlush = fail;
+}
+void ModuleFiles::FailRename(bool fail) {
+  Files().failRename = fail;
+}
+uint64_t ModuleFiles::writes() {
+  return Files().writes;
+}
+uint64_t ModuleFiles::reads() {
+  return Files().reads;
 }
 
 }  // namespace pngtrans::test

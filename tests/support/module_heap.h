@@ -31,4 +31,18 @@ class ModuleHeap {
   static uint64_t liveBlocks();
 };
 
+// The module's file calls, redirected by the same Install: write and read counted (from 1 after
+// Reset), the armed one failing (a full disk) or, for reads, coming back half as long; the
+// flush to the disk and the replacing rename (ReplaceFileA / MoveFileExA) failing on request.
+class ModuleFiles {
+ public:
+  static void Reset();
+  static void FailWrite(uint64_t n);
+  static void FailRead(uint64_t n, bool shortRead);
+  static void FailFlush(bool fail);
+  static void FailRename(bool fail);
+  static uint64_t writes();
+  static uint64_t reads();
+};
+
 }  // namespace pngtrans::test
