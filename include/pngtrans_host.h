@@ -12,7 +12,9 @@
  * Every argument after the header is one XtndArg, a pointer-size value holding a pointer or an
  * integer, in the order the command lists below give (on the shipped 32-bit DLL a 32-bit word).
  * The return value is 1 for success and 0 for failure; the file commands also leave a Status in
- * header.result. The module serves one command at a time.
+ * header.result. Hosts may call the file commands (import, export without the dialog,
+ * preview, attributes) from several threads at once for different files; the dialog (the
+ * options command and export with the dialog) belongs to one thread at a time.
  *
  * Two layouts, one set of records: built for a 32-bit target (the shipped i686 DLL and its Linux
  * twin) every pointer is four bytes and the records have the exact layout the checks at the end

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -19,6 +20,12 @@ struct Mapping {
   void* base;
   size_t length;
 };
+
+// Hosts on several threads take and free buffers at once.
+std::mutex& MappingsLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 std::map<void*, Mapping>& Mappings() {
   static std::map<void*, Mapping> mappings;
@@ -57,11 +64,13 @@ void* GuardedAlloc(size_t size) {
 #endif
   uint8_t* block = base + dataPages * page - size;
   std::memset(block, 0xCD, size);
+  const std::lock_guard<std::mutex> hold(MappingsLock());
   Mappings()[block] = Mapping{base, length};
   return block;
 }
 
 void GuardedFree(void* block) {
+  const std::lock_guard<std::mutex> hold(MappingsLock());
   auto it = Mappings().find(block);
   if (it == Mappings().end()) return;
 #if defined(_WIN32)
