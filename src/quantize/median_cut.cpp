@@ -3,13 +3,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/thread_slot.h"
+
 namespace pngtrans {
 
 namespace {
 
-// The quantizer of the export running on this thread; null when none exists. One per thread,
-// so that hosts saving on two threads at once do not share one.
-thread_local MedianCutQuantizer* quantizer = nullptr;
+// The quantizer of the export running on this thread; null when none exists.
+MedianCutQuantizer* Current() {
+  return static_cast<MedianCutQuantizer*>(threadslot::Get());
+}
 
 // The shell sort every ordering of the quantizer uses: gaps n/2, n/4, ..., 1, and for each
 // element a chain of swaps back while a pair is strictly out of order. It is not stable, and
@@ -153,23 +156,28 @@ bool CutBox(MedianCutQuantizer* q, int32_t index) {
 }  // namespace
 
 int CreateQuantizer() {
-  if (quantizer != nullptr) return 0;
+  if (Current() != nullptr) return 0;
   // One fixed block per export: nothing is allocated per pixel or per box.
-  quantizer = static_cast<MedianCutQuantizer*>(std::calloc(1, sizeof(MedianCutQuantizer)));
-  return quantizer != nullptr ? 1 : 0;
+  auto* created = static_cast<MedianCutQuantizer*>(std::calloc(1, sizeof(MedianCutQuantizer)));
+  if (created == nullptr) return 0;
+  if (!threadslot::Set(created)) {
+    std::free(created);
+    return 0;
+  }
+  return 1;
 }
 
 void DestroyQuantizer() {
-  std::free(quantizer);
-  quantizer = nullptr;
+  std::free(Current());
+  (void)threadslot::Set(nullptr);
 }
 
 const MedianCutQuantizer* ActiveQuantizer() {
-  return quantizer;
+  return Current();
 }
 
 void AddPixel(const uint8_t* bgr) {
-  MedianCutQuantizer* q = quantizer;
+  MedianCutQuantizer* q = Current();
   if (q == nullptr) return;
   const uint8_t c[3] = {bgr[2], bgr[1], bgr[0]};
   if (q->reduced == 1) {
@@ -200,7 +208,7 @@ void AddPixel(const uint8_t* bgr) {
 }
 
 void BuildPalette(uint8_t* palette) {
-  MedianCutQuantizer* q = quantizer;
+  MedianCutQuantizer* q = Current();
   if (q == nullptr || q->colorCount <= 0) return;
   q->lastAdded = nullptr;
   q->lastLookupValid = false;
@@ -247,7 +255,7 @@ void BuildPalette(uint8_t* palette) {
 }
 
 uint8_t PaletteIndexOf(const uint8_t* bgr) {
-  MedianCutQuantizer* q = quantizer;
+  MedianCutQuantizer* q = Current();
   if (q == nullptr) return 0;
   const uint8_t raw[3] = {bgr[2], bgr[1], bgr[0]};
   if (q->lastLookupValid && raw[0] == q->lastLookup[0] && raw[1] == q->lastLookup[1] &&

@@ -78,7 +78,7 @@ void BuildPalette(uint8_t* palette);
 // never added, or when there is no quantizer.
 uint8_t PaletteIndexOf(const uint8_t* bgr);
 
-// Frees the quantizer, if any, and clears the module-wide pointer.
+// Frees the quantizer, if any, and clears the calling thread's pointer.
 void DestroyQuantizer();
 
 // The live quantizer (null when none exists), for inspection.
