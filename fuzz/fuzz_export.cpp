@@ -192,8 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     test::GuardedHost reader;
     uint32_t options = 0;
     CommandHeader import = {0, 3, 0x7777};
-    const int back =
-        TranslatorProc(&import, path.c_str(), nullptr, reader.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0});
+    const int back = TranslatorProc(&import, path.c_str(), nullptr, reader.image(), &options,
+                                    XtndArg{0}, XtndArg{0}, XtndArg{0});
     Require(back == 1,
             "the exported file does not import: status " + std::to_string(import.result));
     Require(reader.described().width == image.width && reader.described().height == image.height,

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t options = 0xFFFFFFFF;
   CommandHeader header = {0, 3, 0x7777};
   fuzz::ResetProgress();
-  const int ret = TranslatorProc(&header, path.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0},
-                                 fuzz::CheckProgress);
+  const int ret = TranslatorProc(&header, path.c_str(), title, host.image(), &options, XtndArg{0},
+                                 XtndArg{0}, fuzz::CheckProgress);
   fuzz::RequireNoFaults(test::ImportOutcomeFaults(ret, header.result, host.releaseCalls()),
                         "import");
   fuzz::Require(std::memchr(title, 0, sizeof title) != nullptr, "title not terminated");

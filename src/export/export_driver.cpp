@@ -271,51 +271,28 @@ Status PrepareHeader(PngWriter& writer, const HostImage& image, uint8_t interlac
     color.green = entry[1];
     color.blue = entry[2];
   }
-  Color16 background = {};
-  switch (colorType) {
-    case 0:
-      background.gray = transparent;
-      SetbKGD(info, background);
-      break;
-    case 3:
-      background.index = transparent;
-      SetbKGD(info, background);
-      break;
-    case 2:
-      background.red = color.red;
-      background.green = color.green;
-      background.blue = color.blue;
-      SetbKGD(info, background);
-      break;
-    default:
-      break;
+  // The background and the transparent key are the same value: the grey level or index the
+  // palette set-up chose, or the colour. Alpha colour types get neither chunk from the writer.
+  Color16 key = {};
+  key.gray = transparent;
+  key.index = transparent;
+  if (colorType == 2) {
+    key.red = color.red;
+    key.green = color.green;
+    key.blue = color.blue;
   }
+  if (colorType == 0 || colorType == 2 || colorType == 3) SetbKGD(info, key);
 
   // Every index below the transparent one stays opaque; the table ends at it.
   uint8_t alpha[256];
   if (transparency == 1) {
-    Color16 key = {};
-    switch (colorType) {
-      case 0:
-        key.gray = transparent;
-        SettRNS(info, nullptr, 0, &key);
-        break;
-      case 3:
-        std::memset(alpha, 255, sizeof alpha);
-        alpha[transparent] = 0;
-        SettRNS(info, alpha, static_cast<uint16_t>(transparent + 1), &key);
-        break;
-      case 2:
-        key.red = color.red;
-        key.green = color.green;
-        key.blue = color.blue;
-        SettRNS(info, nullptr, 0, &key);
-        break;
-      default:
-        // Alpha colour types get no chunk from the writer.
-        SettRNS(info, nullptr, 0, &key);
-        break;
+    uint16_t entries = 0;
+    if (colorType == 3) {
+      std::memset(alpha, 255, sizeof alpha);
+      alpha[transparent] = 0;
+      entries = static_cast<uint16_t>(transparent + 1);
     }
+    SettRNS(info, colorType == 3 ? alpha : nullptr, entries, &key);
   }
 
   const Status status = writer.WriteFileHead();

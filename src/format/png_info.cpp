@@ -59,7 +59,7 @@ void ReleaseInfo(PngInfo* info) {
 }
 
 void SetIHDR(PngInfo& info, uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colorType,
-                        uint8_t interlace, uint8_t compression, uint8_t filter) {
+             uint8_t interlace, uint8_t compression, uint8_t filter) {
   info.width = width;
   info.height = height;
   info.bitDepth = bitDepth;
@@ -91,7 +91,7 @@ void SetsBIT(PngInfo& info, const SignificantBits& bits) {
 }
 
 void SetcHRM(PngInfo& info, double whiteX, double whiteY, double redX, double redY, double greenX,
-                        double greenY, double blueX, double blueY) {
+             double greenY, double blueX, double blueY) {
   info.whiteX = static_cast<float>(whiteX);
   info.whiteY = static_cast<float>(whiteY);
   info.redX = static_cast<float>(redX);
@@ -134,8 +134,8 @@ void SetoFFs(PngInfo& info, int32_t x, int32_t y, uint8_t unit) {
   info.valid |= ValidoFFs;
 }
 
-Status SetpCAL(PngInfo& info, InfoAllocator allocate, const char* purpose, int32_t x0, int32_t x1, uint8_t type, uint8_t count,
-                          const char* units, char** params) {
+Status SetpCAL(PngInfo& info, InfoAllocator allocate, const char* purpose, int32_t x0, int32_t x1,
+               uint8_t type, uint8_t count, const char* units, char** params) {
   // Every copy is made before the record changes, so that running out of memory half-way
   // leaves the record as it was.
   char* purposeCopy = CopyString(allocate, purpose);

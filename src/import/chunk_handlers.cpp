@@ -367,7 +367,8 @@ Status PngReader::HandlecHRM(uint32_t length) {
     values[2 * pair + 1] = y;
   }
   if (FinishChunk(0) != 0) return StatusOk;
-  SetcHRM(*info_, values[0], values[1], values[2], values[3], values[4], values[5], values[6], values[7]);
+  SetcHRM(*info_, values[0], values[1], values[2], values[3], values[4], values[5], values[6],
+          values[7]);
   return StatusOk;
 }
 
@@ -543,8 +544,8 @@ Status PngReader::HandlepCAL(uint32_t length) {
     }
   }
   if (status == StatusOk) {
-    status = SetpCAL(*info_, ReaderAllocate, text, ReadInt32(data + purposeEnd + 1), ReadInt32(data + purposeEnd + 5), type,
-                     count, text + purposeEnd + 11, params);
+    status = SetpCAL(*info_, ReaderAllocate, text, ReadInt32(data + purposeEnd + 1),
+                     ReadInt32(data + purposeEnd + 5), type, count, text + purposeEnd + 11, params);
   }
   std::free(data);
   return status;

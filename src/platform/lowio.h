@@ -40,9 +40,9 @@ int Close(int fd);
 struct ReplacementFile {
   static constexpr int kPathBytes = 4096 + 64;
   int fd = -1;
-  bool inPlace = false;          // the target opened with create + truncate, as a last resort
-  char target[kPathBytes] = {};  // the file replaced (a symbolic link's target, not the link)
-  char temporary[kPathBytes] = {};
+  bool inPlace = false;     // the target opened with create + truncate, as a last resort
+  char target[kPathBytes];  // the file replaced (a symbolic link's target, not the link)
+  char temporary[kPathBytes];
 };
 
 // Creates the temporary file beside the target (exclusively, read and write, 0666 under the

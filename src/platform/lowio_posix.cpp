@@ -1,4 +1,3 @@
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/lowio.h"
+#include "platform/replace_parts.h"
 
 namespace pngtrans::lowio {
 
@@ -76,12 +76,9 @@ int Close(int fd) {
 
 }  // namespace pngtrans::lowio
 
-namespace pngtrans::lowio {
+namespace pngtrans::lowio::replace {
 
 namespace {
-
-// Tells the temporary files of one process apart (threads may save at once).
-std::atomic<uint32_t> replaceCount{0};
 
 bool CopyPath(char* out, const char* path) {
   const size_t length = std::strlen(path);
@@ -90,97 +87,80 @@ bool CopyPath(char* out, const char* path) {
   return true;
 }
 
-int OpenInPlace(const char* path, ReplacementFile* file) {
-  file->inPlace = true;
-  file->fd = CreateFile(path);
-  return file->fd;
-}
-
 }  // namespace
 
-int BeginReplace(const char* path, ReplacementFile* file) {
-  file->fd = -1;
-  file->inPlace = false;
-  file->temporary[0] = '\0';
-  if (path == nullptr) return -1;
+const char kMark = '.';
+
+Target Resolve(const char* path, ReplacementFile* file) {
   // A symbolic link stays a link: the file it points to is the one replaced. A dangling link
   // is written through, as opening it for writing always did.
   struct stat link;
   if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
     char resolved[PATH_MAX];
     if (::realpath(path, resolved) == nullptr || !CopyPath(file->target, resolved))
-      return OpenInPlace(path, file);
+      return Target::InPlace;
   } else if (!CopyPath(file->target, path)) {
-    return OpenInPlace(path, file);
+    return Target::InPlace;
   }
   struct stat old;
-  const bool existed = ::stat(file->target, &old) == 0;
+  if (::stat(file->target, &old) != 0) return Target::Missing;
   // Devices, pipes and the like are written as they always were.
-  if (existed && !S_ISREG(old.st_mode)) return OpenInPlace(file->target, file);
-
-  const char* slash = std::strrchr(file->target, '/');
-  const int directoryLength = slash != nullptr ? static_cast<int>(slash - file->target + 1) : 0;
-  const char* base = file->target + directoryLength;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int n = std::snprintf(file->temporary, sizeof file->temporary, "%.*s.%.100s.pngtrans-%ld-%u",
-                                directoryLength, file->target, base, static_cast<long>(::getpid()),
-                                replaceCount.fetch_add(1));
-    if (n < 0 || n >= static_cast<int>(sizeof file->temporary)) return OpenInPlace(file->target, file);
-    file->fd = ::open(file->temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (file->fd >= 0) break;
-    if (errno == EEXIST || errno == EINTR) continue;
-    // A directory that takes no new file: the target is written in place when it may be.
-    file->temporary[0] = '\0';
-    if (existed && ::access(file->target, W_OK) == 0) return OpenInPlace(file->target, file);
-    return -1;
-  }
-  if (file->fd < 0) {
-    file->temporary[0] = '\0';
-    return -1;
-  }
-  if (existed) {
-    (void)::fchmod(file->fd, old.st_mode & 07777);
-    // The owner stays where the process may keep it (as root); otherwise it becomes the saver.
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
-      (void)::fchown(file->fd, old.st_uid, old.st_gid);
-  }
-  return file->fd;
+  return S_ISREG(old.st_mode) ? Target::Regular : Target::InPlace;
 }
 
-bool CommitReplace(ReplacementFile* file) {
-  if (file->fd < 0) return false;
-  bool ok = ::fsync(file->fd) == 0;
-  ok = ::close(file->fd) == 0 && ok;
-  file->fd = -1;
-  if (file->inPlace) return ok;
-  if (ok) ok = ::rename(file->temporary, file->target) == 0;
-  if (!ok) {
-    ::unlink(file->temporary);
-  } else {
-    // The rename itself reaches the disk with the directory.
-    char directory[ReplacementFile::kPathBytes];
-    std::memcpy(directory, file->target, sizeof directory);
-    char* slash = std::strrchr(directory, '/');
-    if (slash != nullptr) {
-      slash[1] = '\0';
-    } else {
-      std::strcpy(directory, ".");
-    }
-    const int dir = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      (void)::fsync(dir);
-      ::close(dir);
-    }
+int DirectoryLength(const char* target) {
+  const char* slash = std::strrchr(target, '/');
+  return slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(::getpid());
+}
+
+int CreateNew(const char* path) {
+  return ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+bool NameTaken() {
+  return errno == EEXIST || errno == EINTR;
+}
+
+bool CanWrite(const char* path) {
+  return ::access(path, W_OK) == 0;
+}
+
+void KeepAttributes(int fd, const char* target) {
+  struct stat old;
+  if (::stat(target, &old) != 0) return;
+  (void)::fchmod(fd, old.st_mode & 07777);
+  // The owner stays where the process may keep it (as root); otherwise it becomes the saver.
+  if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
+    (void)::fchown(fd, old.st_uid, old.st_gid);
+}
+
+bool Flush(int fd) {
+  return ::fsync(fd) == 0;
+}
+
+bool PutInPlace(const char* temporary, const char* target) {
+  if (::rename(temporary, target) != 0) return false;
+  // The rename itself reaches the disk with the directory.
+  char directory[ReplacementFile::kPathBytes] = ".";
+  const int length = DirectoryLength(target);
+  if (length > 0) {
+    std::memcpy(directory, target, length);
+    directory[length] = '\0';
   }
-  file->temporary[0] = '\0';
-  return ok;
+  const int dir = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+  return true;
 }
 
-void AbortReplace(ReplacementFile* file) {
-  if (file->fd >= 0) ::close(file->fd);
-  file->fd = -1;
-  if (!file->inPlace && file->temporary[0] != '\0') ::unlink(file->temporary);
-  file->temporary[0] = '\0';
+void Remove(const char* path) {
+  ::unlink(path);
 }
 
-}  // namespace pngtrans::lowio
+}  // namespace pngtrans::lowio::replace

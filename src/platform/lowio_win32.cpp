@@ -1,9 +1,7 @@
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -14,6 +12,7 @@
 // windows.h names CreateFile as a macro; the file layer has a function of that name.
 #undef CreateFile
 #include "platform/lowio.h"
+#include "platform/replace_parts.h"
 
 namespace pngtrans::lowio {
 
@@ -59,90 +58,69 @@ int Close(int fd) {
 
 }  // namespace pngtrans::lowio
 
-namespace pngtrans::lowio {
+namespace pngtrans::lowio::replace {
 
-namespace {
+const char kMark = '~';
 
-// Tells the temporary files of one process apart (threads may save at once).
-std::atomic<uint32_t> replaceCount{0};
-
-int OpenInPlace(const char* path, ReplacementFile* file) {
-  file->inPlace = true;
-  file->fd = CreateFile(path);
-  return file->fd;
+Target Resolve(const char* path, ReplacementFile* file) {
+  // The full path: the temporary file goes beside the target whatever the current directory
+  // is, and ReplaceFileA (as Wine has it) refuses relative names.
+  const DWORD length = GetFullPathNameA(path, sizeof file->target, file->target, nullptr);
+  if (length == 0 || length >= sizeof file->target) return Target::InPlace;
+  const DWORD attributes = GetFileAttributesA(file->target);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Target::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Target::Refused : Target::Regular;
 }
 
-}  // namespace
-
-int BeginReplace(const char* path, ReplacementFile* file) {
-  file->fd = -1;
-  file->inPlace = false;
-  file->temporary[0] = '\0';
-  if (path == nullptr) return -1;
-  const size_t length = std::strlen(path);
-  if (length >= sizeof file->target) return OpenInPlace(path, file);
-  std::memcpy(file->target, path, length + 1);
-  const DWORD attributes = GetFileAttributesA(path);
-  const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
-  if (existed && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
-
-  const char* slash = std::strrchr(file->target, '\\');
-  const char* other = std::strrchr(file->target, '/');
+int DirectoryLength(const char* target) {
+  const char* slash = std::strrchr(target, '\\');
+  const char* other = std::strrchr(target, '/');
   if (other != nullptr && (slash == nullptr || other > slash)) slash = other;
-  if (slash == nullptr) slash = std::strchr(file->target, ':');  // "C:name"
-  const int directoryLength = slash != nullptr ? static_cast<int>(slash - file->target + 1) : 0;
-  const char* base = file->target + directoryLength;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int n = std::snprintf(file->temporary, sizeof file->temporary,
-                                "%.*s~%.100s.pngtrans-%lu-%u", directoryLength, file->target, base,
-                                static_cast<unsigned long>(GetCurrentProcessId()),
-                                replaceCount.fetch_add(1));
-    if (n < 0 || n >= static_cast<int>(sizeof file->temporary)) return OpenInPlace(path, file);
-    file->fd = ::_open(file->temporary, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY,
-                       _S_IREAD | _S_IWRITE);
-    if (file->fd >= 0) break;
-    if (errno == EEXIST) continue;
-    // A directory that takes no new file: the target is written in place when it may be.
-    file->temporary[0] = '\0';
-    if (existed && ::_access(path, 2) == 0) return OpenInPlace(path, file);
-    return -1;
+  if (slash == nullptr) slash = std::strchr(target, ':');  // "C:name"
+  return slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+int CreateNew(const char* path) {
+  return ::_open(path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+bool NameTaken() {
+  return errno == EEXIST;
+}
+
+bool CanWrite(const char* path) {
+  return ::_access(path, 2) == 0;
+}
+
+// ReplaceFileA carries the attributes and security over itself.
+void KeepAttributes(int, const char*) {}
+
+bool Flush(int fd) {
+  return ::_commit(fd) == 0;  // FlushFileBuffers
+}
+
+bool PutInPlace(const char* temporary, const char* target) {
+  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
+    return MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
-  if (file->fd < 0) file->temporary[0] = '\0';
-  return file->fd;
-}
-
-bool CommitReplace(ReplacementFile* file) {
-  if (file->fd < 0) return false;
-  bool ok = ::_commit(file->fd) == 0;  // FlushFileBuffers
-  ok = ::_close(file->fd) == 0 && ok;
-  file->fd = -1;
-  if (file->inPlace) return ok;
-  if (ok) {
-    if (GetFileAttributesA(file->target) != INVALID_FILE_ATTRIBUTES) {
-      // ReplaceFileA keeps the original's attributes, security and creation time.
-      ok = ReplaceFileA(file->target, file->temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                        nullptr, nullptr) != 0;
-      // Without a backup name this failure can mean the old file is already gone: then the
-      // new one takes its place rather than leaving no file at all.
-      if (!ok && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-          GetFileAttributesA(file->target) == INVALID_FILE_ATTRIBUTES) {
-        ok = MoveFileExA(file->temporary, file->target, MOVEFILE_WRITE_THROUGH) != 0;
-      }
-    } else {
-      ok = MoveFileExA(file->temporary, file->target,
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    }
+  // ReplaceFileA keeps the original's attributes, security and creation time.
+  if (ReplaceFileA(target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) !=
+      0) {
+    return true;
   }
-  if (!ok) DeleteFileA(file->temporary);
-  file->temporary[0] = '\0';
-  return ok;
+  // Without a backup name this failure can mean the old file is already gone: then the new
+  // one takes its place rather than leaving no file at all.
+  return GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+         GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES &&
+         MoveFileExA(temporary, target, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-void AbortReplace(ReplacementFile* file) {
-  if (file->fd >= 0) ::_close(file->fd);
-  file->fd = -1;
-  if (!file->inPlace && file->temporary[0] != '\0') DeleteFileA(file->temporary);
-  file->temporary[0] = '\0';
+void Remove(const char* path) {
+  DeleteFileA(path);
 }
 
-}  // namespace pngtrans::lowio
+}  // namespace pngtrans::lowio::replace

@@ -53,7 +53,8 @@ TEST(Win32DllFile, IsTheModuleHostsLoad) {
       {"imports only KERNEL32, msvcrt and USER32",
        imports == "KERNEL32.DLL MSVCRT.DLL USER32.DLL "},
   };
-  for (const auto& check : checks) EXPECT_TRUE(check.holds) << check.what << " (imports: " << imports << ")";
+  for (const auto& check : checks)
+    EXPECT_TRUE(check.holds) << check.what << " (imports: " << imports << ")";
 
   std::vector<uint8_t> dialog;
   ASSERT_TRUE(pe.Resource(5, 103, 1041, &dialog)) << "no dialog 103 in language 1041";
@@ -106,9 +107,12 @@ TEST(Win32DllFile, DamagedCopiesFailCleanly) {
       {"section count 65535", [&](Bytes& b) { b[pe + 6] = b[pe + 7] = 0xFF; }},
       {"optional header larger than the file", [&](Bytes& b) { b[pe + 20] = b[pe + 21] = 0xFF; }},
       {"a section's raw data past the end", [&](Bytes& b) { put32(b, table + 20, 0xFFFFFF00u); }},
-      {"export directory at a wild address", [&](Bytes& b) { put32(b, optional + 96, 0x7FFFFFF0u); }},
-      {"import directory at a wild address", [&](Bytes& b) { put32(b, optional + 104, 0xFFFFFFFFu); }},
-      {"resource directory at a wild address", [&](Bytes& b) { put32(b, optional + 112, 0xFFFFFFF8u); }},
+      {"export directory at a wild address",
+       [&](Bytes& b) { put32(b, optional + 96, 0x7FFFFFF0u); }},
+      {"import directory at a wild address",
+       [&](Bytes& b) { put32(b, optional + 104, 0xFFFFFFFFu); }},
+      {"resource directory at a wild address",
+       [&](Bytes& b) { put32(b, optional + 112, 0xFFFFFFF8u); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.damage);

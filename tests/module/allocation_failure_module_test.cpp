@@ -27,10 +27,6 @@ namespace {
 constexpr uint16_t kStatusError = 1;
 constexpr uint16_t kStatusNoMemory = 4;
 
-XtndArg Arg(const void* pointer) {
-  return reinterpret_cast<XtndArg>(pointer);
-}
-
 class AllocationFailure : public ModuleHeapTest {
  protected:
   AllocationFailure() : ModuleHeapTest("allocation.png") {}
@@ -50,8 +46,8 @@ class AllocationFailure : public ModuleHeapTest {
     uint32_t options = 0;
     CommandHeader header = {0, 3, 0x7777};
     Imported out;
-    out.ret =
-        module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0});
+    out.ret = module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0},
+                                  XtndArg{0}, XtndArg{0});
     out.result = header.result;
     out.releases = host.releaseCalls();
     out.pixels = host.Pixels();

@@ -148,8 +148,8 @@ TEST_F(Exhaustion, SmallFilesStayWithinTheHeapAndTimeLimits) {
     CommandHeader header = {0, 3, 0x7777};
     ModuleHeap::Reset();
     const auto start = std::chrono::steady_clock::now();
-    const int ret =
-        module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0});
+    const int ret = module_.Procedure()(&header, path_.c_str(), title, host.image(), &options,
+                                        XtndArg{0}, XtndArg{0}, XtndArg{0});
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     const uint64_t peak = ModuleHeap::peakBytes();
@@ -182,8 +182,8 @@ TEST_F(Exhaustion, InterlacedImagesAtTheBestCompressionStillImport) {
     GuardedHost host;
     uint32_t options = 0;
     CommandHeader header = {0, 3, 0x7777};
-    EXPECT_EQ(module_.Procedure()(&header, path_.c_str(), nullptr, host.image(), &options, XtndArg{0}, XtndArg{0},
-                                  XtndArg{0}),
+    EXPECT_EQ(module_.Procedure()(&header, path_.c_str(), nullptr, host.image(), &options,
+                                  XtndArg{0}, XtndArg{0}, XtndArg{0}),
               1)
         << "type " << int{type};
     EXPECT_EQ(header.result, 0);

@@ -14,10 +14,6 @@
 namespace pngtrans::test {
 namespace {
 
-XtndArg Arg(const void* pointer) {
-  return reinterpret_cast<XtndArg>(pointer);
-}
-
 struct SettlingCase {
   const char* name;
   int32_t kind;

@@ -21,10 +21,6 @@ void PNGTRANS_CDECL RecordProgress(int32_t done, int32_t total) {
   progressCalls.emplace_back(done, total);
 }
 
-XtndArg Arg(const void* pointer) {
-  return reinterpret_cast<XtndArg>(pointer);
-}
-
 class ExportModule : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -5,10 +5,6 @@
 // behind. A failed or short read fails the import cleanly, with release called exactly once.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,30 +18,12 @@
 namespace pngtrans::test {
 namespace {
 
-std::vector<std::string> Listing(const std::string& directory) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(directory.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class FileFaults : public ModuleHeapTest {
  protected:
   FileFaults() : ModuleHeapTest("faults.png") {}
   void SetUp() override {
     ModuleHeapTest::SetUp();
-    directory_ = TempPath("fault-dir");
-#if defined(_WIN32)
-    mkdir(directory_.c_str());
-#else
-    mkdir(directory_.c_str(), 0755);
-#endif
+    directory_ = TempDirectory("fault-dir");
   }
   void TearDown() override {
     ModuleFiles::Reset();
@@ -61,8 +39,8 @@ class FileFaults : public ModuleHeapTest {
     const int descriptors = OpenCrtDescriptorCount();
     ModuleHeap::Reset();
     CommandHeader header = {0, 13, 0x7777};
-    const int ret = module_.Procedure()(&header, target.c_str(), "Title", image,
-                                        XtndArg{options}, XtndArg{0});
+    const int ret =
+        module_.Procedure()(&header, target.c_str(), "Title", image, XtndArg{options}, XtndArg{0});
     std::string faults;
     if (ret != 0) faults += "returned " + std::to_string(ret) + "; ";
     if (header.result != 0x7777) faults += "result " + std::to_string(header.result) + "; ";
@@ -72,7 +50,7 @@ class FileFaults : public ModuleHeapTest {
     if (old != nullptr && (!exists || now != *old)) faults += "the old file changed; ";
     const std::vector<std::string> expected =
         old != nullptr ? std::vector<std::string>{"target.png"} : std::vector<std::string>{};
-    if (Listing(directory_) != expected) faults += "debris left in the directory; ";
+    if (ListDirectory(directory_) != expected) faults += "debris left in the directory; ";
     if (OpenCrtDescriptorCount() != descriptors) faults += "a descriptor left open; ";
     if (ModuleHeap::liveBytes() != 0) faults += "memory left allocated; ";
     RemoveFile(target);
@@ -106,8 +84,8 @@ TEST_F(FileFaults, EveryFailedWriteFlushOrRenameLeavesTheTargetAsItWas) {
     ModuleFiles::Reset();
     CommandHeader header = {0, 13, 0x7777};
     const std::string probe = directory_ + "/count.png";
-    ASSERT_EQ(module_.Procedure()(&header, probe.c_str(), "Title", image.get(),
-                                  XtndArg{c.options}, XtndArg{0}),
+    ASSERT_EQ(module_.Procedure()(&header, probe.c_str(), "Title", image.get(), XtndArg{c.options},
+                                  XtndArg{0}),
               1);
     RemoveFile(probe);
     const uint64_t writes = ModuleFiles::writes();

@@ -22,10 +22,6 @@
 namespace pngtrans::test {
 namespace {
 
-XtndArg Arg(const void* pointer) {
-  return reinterpret_cast<XtndArg>(pointer);
-}
-
 enum class Expect {
   Refused,  // return 0 before any file is created
   Fails,    // return 0 (a file may be left as far as it was written)
@@ -217,8 +213,8 @@ TEST_F(HostileExport, EveryHostileRecordFailsCleanlyOrWritesACorrectFile) {
     const HostImage given = image;
     const std::string path = TempPath("hostile-export.png");
     CommandHeader header = {0, 13, 0x7777};
-    const int ret =
-        module_.Procedure()(&header, Arg(path.c_str()), Arg("Title"), Arg(&image), r.options, XtndArg{0});
+    const int ret = module_.Procedure()(&header, Arg(path.c_str()), Arg("Title"), Arg(&image),
+                                        r.options, XtndArg{0});
     EXPECT_EQ(header.result, 0x7777) << r.name;
     EXPECT_EQ(std::memcmp(&given, &image, sizeof image), 0) << r.name << ": record changed";
     Bytes file;
@@ -262,7 +258,8 @@ TEST_F(HostileExport, ExportWiderThanTheImportReadsIsValidAndRefusedCleanlyOnImp
   GuardedHostImage host(shape);
   const std::string path = TempPath("wide-export.png");
   CommandHeader header = {0, 13, 0x7777};
-  ASSERT_EQ(module_.Procedure()(&header, Arg(path.c_str()), Arg(nullptr), Arg(host.get()), XtndArg{0}, XtndArg{0}),
+  ASSERT_EQ(module_.Procedure()(&header, Arg(path.c_str()), Arg(nullptr), Arg(host.get()),
+                                XtndArg{0}, XtndArg{0}),
             1);
   Bytes file;
   ASSERT_TRUE(ReadFileBytes(path, &file));
@@ -271,8 +268,8 @@ TEST_F(HostileExport, ExportWiderThanTheImportReadsIsValidAndRefusedCleanlyOnImp
   GuardedHost reader;
   uint32_t options = 0;
   header = {0, 3, 0x7777};
-  EXPECT_EQ(module_.Procedure()(&header, path.c_str(), nullptr, reader.image(), &options, XtndArg{0}, XtndArg{0},
-                                XtndArg{0}),
+  EXPECT_EQ(module_.Procedure()(&header, path.c_str(), nullptr, reader.image(), &options,
+                                XtndArg{0}, XtndArg{0}, XtndArg{0}),
             0);
   EXPECT_EQ(header.result, 1);
   EXPECT_EQ(reader.releaseCalls(), 1);

@@ -40,7 +40,8 @@ class HostileImport : public ModuleTest {
       char title[64];
       uint32_t options = 0;
       CommandHeader header = {0, 3, 0x7777};
-      const int ret = proc(&header, path_.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0});
+      const int ret = proc(&header, path_.c_str(), title, host.image(), &options, XtndArg{0},
+                           XtndArg{0}, XtndArg{0});
       faults += ImportOutcomeFaults(ret, header.result, host.releaseCalls());
       if (std::memchr(title, 0, sizeof title) == nullptr) faults += "title not terminated; ";
       if (ret == 1 && host.allocateCalls() != 1) faults += "success without one allocate; ";
@@ -84,9 +85,9 @@ TEST_F(HostileImport, SeedFilesImportCleanly) {
     char title[64];
     uint32_t options = 0;
     CommandHeader header = {0, 3, 0x7777};
-    EXPECT_EQ(
-        module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0}, XtndArg{0}, XtndArg{0}),
-        1)
+    EXPECT_EQ(module_.Procedure()(&header, path_.c_str(), title, host.image(), &options, XtndArg{0},
+                                  XtndArg{0}, XtndArg{0}),
+              1)
         << seed.name;
     EXPECT_EQ(header.result, 0) << seed.name;
     EXPECT_EQ(std::string(title).rfind("hostile ", 0), 0u) << seed.name << ": " << title;

@@ -22,8 +22,8 @@ class ImportCommand : public ModuleTest {
     const std::string path = TempPath("import-module.png");
     EXPECT_TRUE(WriteFileBytes(path, file));
     CommandHeader header = {0xCAFEF00D, 3, 0x7777};
-    const int ret =
-        module_.Procedure()(&header, path.c_str(), title, host->image(), options, XtndArg{0}, XtndArg{0}, progress);
+    const int ret = module_.Procedure()(&header, path.c_str(), title, host->image(), options,
+                                        XtndArg{0}, XtndArg{0}, progress);
     RemoveFile(path);
     EXPECT_EQ(header.hostData, 0xCAFEF00Du);
     *result = header.result;
@@ -125,8 +125,8 @@ TEST_F(ImportCommand, FailuresReportTheirStatusAndReleaseOnlyAfterTheSignature) 
     GuardedHost host;
     CommandHeader header = {0, 3, 0x7777};
     const std::string missing = TempPath("missing.png");
-    EXPECT_EQ(module_.Procedure()(&header, missing.c_str(), nullptr, host.image(), &options, XtndArg{0}, XtndArg{0},
-                                  XtndArg{0}),
+    EXPECT_EQ(module_.Procedure()(&header, missing.c_str(), nullptr, host.image(), &options,
+                                  XtndArg{0}, XtndArg{0}, XtndArg{0}),
               0);
     EXPECT_EQ(header.result, 1);
     EXPECT_EQ(host.allocateCalls(), 0);

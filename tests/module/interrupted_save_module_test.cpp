@@ -4,7 +4,6 @@
 #if !defined(_WIN32)
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -31,29 +30,23 @@ class InterruptedSave : public ModuleTest {
  protected:
   int Save(const std::string& path, HostImage* image, uint32_t options) {
     CommandHeader header = {0, 13, 0x7777};
-    return module_.Procedure()(&header, path.c_str(), "Title", image, XtndArg{options},
-                               XtndArg{0});
+    return module_.Procedure()(&header, path.c_str(), "Title", image, XtndArg{options}, XtndArg{0});
   }
   // Removes the temporary files a killed save left beside the target; returns how many.
   static int RemoveDebris(const std::string& directory, const std::string& keep) {
     int count = 0;
-    if (DIR* d = opendir(directory.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || name == keep) continue;
-        EXPECT_NE(name.find(".pngtrans-"), std::string::npos) << "unexpected file " << name;
-        unlink((directory + "/" + name).c_str());
-        ++count;
-      }
-      closedir(d);
+    for (const std::string& name : ListDirectory(directory)) {
+      if (name == keep) continue;
+      EXPECT_NE(name.find(".pngtrans-"), std::string::npos) << "unexpected file " << name;
+      unlink((directory + "/" + name).c_str());
+      ++count;
     }
     return count;
   }
 };
 
 TEST_F(InterruptedSave, KilledAtAnyMomentLeavesTheOldOrTheNewFile) {
-  const std::string directory = TempPath("killed");
-  mkdir(directory.c_str(), 0755);
+  const std::string directory = TempDirectory("killed");
   const std::string target = directory + "/picture.png";
   HostSpec shape;
   shape.width = 700;
@@ -95,15 +88,14 @@ TEST_F(InterruptedSave, KilledAtAnyMomentLeavesTheOldOrTheNewFile) {
     }
     debris += RemoveDebris(directory, "picture.png");
   }
-  std::printf("killed saves: %d left the old file, %d the new one, %d temporary files\n",
-              oldSeen, newSeen, debris);
+  std::printf("killed saves: %d left the old file, %d the new one, %d temporary files\n", oldSeen,
+              newSeen, debris);
   EXPECT_GT(oldSeen, 0) << "no kill came before the end of a save";
   RemoveFile(target);
 }
 
 TEST_F(InterruptedSave, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
-  const std::string directory = TempPath("full-disk");
-  mkdir(directory.c_str(), 0755);
+  const std::string directory = TempDirectory("full-disk");
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   if (mount("pngtrans", directory.c_str(), "tmpfs", 0, "size=256k") != 0)
     GTEST_SKIP() << "no tmpfs could be mounted here: " << std::strerror(errno);
@@ -119,8 +111,8 @@ TEST_F(InterruptedSave, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
   shape.colours = 6000;
   GuardedHostImage image(shape);
   CommandHeader header = {0, 13, 0x7777};
-  EXPECT_EQ(module_.Procedure()(&header, target.c_str(), "Title", image.get(),
-                                XtndArg{0x00082000}, XtndArg{0}),
+  EXPECT_EQ(module_.Procedure()(&header, target.c_str(), "Title", image.get(), XtndArg{0x00082000},
+                                XtndArg{0}),
             0);
   EXPECT_EQ(header.result, 0x7777) << "a failure after the file was created leaves result";
   Bytes now;

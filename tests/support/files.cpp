@@ -1,7 +1,9 @@
 #include "support/files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <sys/stat.h>
 
 #if defined(_WIN32)
@@ -9,7 +11,6 @@
 #include <process.h>
 #include <windows.h>
 #else
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -49,6 +50,29 @@ const std::string& ScratchDir() {
 std::string TempPath(const std::string& name) {
   static int counter = 0;
   return ScratchDir() + std::to_string(++counter) + "-" + name;
+}
+
+std::string TempDirectory(const std::string& name) {
+  const std::string path = TempPath(name);
+#if defined(_WIN32)
+  CreateDirectoryA(path.c_str(), nullptr);
+#else
+  mkdir(path.c_str(), 0755);
+#endif
+  return path;
+}
+
+std::vector<std::string> ListDirectory(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(directory.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes) {

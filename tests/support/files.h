@@ -12,6 +12,11 @@ using Bytes = std::vector<uint8_t>;
 // A fresh path in this process's scratch directory (created on first use); name is a hint.
 std::string TempPath(const std::string& name);
 
+// A fresh, empty directory in the scratch directory (created here).
+std::string TempDirectory(const std::string& name);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> ListDirectory(const std::string& directory);
+
 bool WriteFileBytes(const std::string& path, const Bytes& bytes);
 bool ReadFileBytes(const std::string& path, Bytes* bytes);
 void RemoveFile(const std::string& path);

@@ -115,26 +115,24 @@ int __cdecl HookWrite(int fd, const void* buffer, unsigned count) {
   return _write(fd, buffer, count);
 }
 int __cdecl HookRead(int fd, void* buffer, unsigned count) {
-  if (++Files().reads == Files().failRead) return Files().shortRead ? _read(fd, buffer, count / 2) : -1;
+  if (++Files().reads == Files().failRead)
+    return Files().shortRead ? _read(fd, buffer, count / 2) : -1;
   return _read(fd, buffer, count);
 }
 int __cdecl HookCommit(int fd) {
   return Files().failFlush ? -1 : _commit(fd);
 }
+// Both ways the module puts a finished file in place fail alike.
+bool RenameRefused() {
+  if (Files().failRename) SetLastError(ERROR_ACCESS_DENIED);
+  return Files().failRename;
+}
 BOOL WINAPI HookReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags,
                              LPVOID exclude, LPVOID reserved) {
-  if (Files().failRename) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  return ReplaceFileA(replaced, replacement, backup, flags, exclude, reserved);
+  return !RenameRefused() && ReplaceFileA(replaced, replacement, backup, flags, exclude, reserved);
 }
 BOOL WINAPI HookMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-  if (Files().failRename) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  return MoveFileExA(from, to, flags);
+  return !RenameRefused() && MoveFileExA(from, to, flags);
 }
 #else
 ssize_t HookWrite(int fd, const void* buffer, size_t count) {
@@ -278,16 +276,24 @@ constexpr ElfW(Sxword) kDynamicRelocations = DT_RELA;
 constexpr ElfW(Sxword) kDynamicRelocationBytes = DT_RELASZ;
 constexpr uint32_t kJumpSlot = R_X86_64_JUMP_SLOT;
 constexpr uint32_t kGlobalData = R_X86_64_GLOB_DAT;
-uint32_t RelocationType(ElfW(Xword) info) { return ELF64_R_TYPE(info); }
-uint32_t RelocationSymbol(ElfW(Xword) info) { return ELF64_R_SYM(info); }
+uint32_t RelocationType(ElfW(Xword) info) {
+  return ELF64_R_TYPE(info);
+}
+uint32_t RelocationSymbol(ElfW(Xword) info) {
+  return ELF64_R_SYM(info);
+}
 #else
 using Relocation = ElfW(Rel);
 constexpr ElfW(Sword) kDynamicRelocations = DT_REL;
 constexpr ElfW(Sword) kDynamicRelocationBytes = DT_RELSZ;
 constexpr uint32_t kJumpSlot = R_386_JMP_SLOT;
 constexpr uint32_t kGlobalData = R_386_GLOB_DAT;
-uint32_t RelocationType(ElfW(Word) info) { return ELF32_R_TYPE(info); }
-uint32_t RelocationSymbol(ElfW(Word) info) { return ELF32_R_SYM(info); }
+uint32_t RelocationType(ElfW(Word) info) {
+  return ELF32_R_TYPE(info);
+}
+uint32_t RelocationSymbol(ElfW(Word) info) {
+  return ELF32_R_SYM(info);
+}
 #endif
 
 // The module reaches the C heap through its global offset table: every relocated slot whose
@@ -353,7 +359,8 @@ bool Redirect(const void* symbol, std::string* error) {
     for (size_t i = 0; t.start != 0 && i < t.bytes / sizeof(Relocation); ++i) {
       const uint32_t type = RelocationType(rel[i].r_info);
       if (type != kJumpSlot && type != kGlobalData) continue;
-      const Replacement* r = ReplacementFor(strings + symbols[RelocationSymbol(rel[i].r_info)].st_name);
+      const Replacement* r =
+          ReplacementFor(strings + symbols[RelocationSymbol(rel[i].r_info)].st_name);
       if (r == nullptr) continue;
       auto* slot = reinterpret_cast<void**>(base + rel[i].r_offset);
       const uintptr_t start = reinterpret_cast<uintptr_t>(slot) & ~(page - 1);

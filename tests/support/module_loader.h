@@ -37,6 +37,11 @@ class LoadedModule {
   std::string error_;
 };
 
+// A pointer as one TranslatorProc argument.
+inline XtndArg Arg(const void* pointer) {
+  return reinterpret_cast<XtndArg>(pointer);
+}
+
 // The module path this build's tests use.
 std::string DefaultModulePath();
 

@@ -95,9 +95,9 @@ bool PeImage::Parse() {
   uint32_t rva = 0;
   uint32_t bytes = 0;
   directory(0, &rva, &bytes);
-  if (rva != 0 && !ReadExports(rva, bytes)) return false;
+  if (rva != 0 && !ReadExports(rva)) return false;
   directory(1, &rva, &bytes);
-  if (rva != 0 && !ReadImports(rva, bytes)) return false;
+  if (rva != 0 && !ReadImports(rva)) return false;
   directory(2, &resourceRva_, &resourceSize_);
   if (resourceRva_ != 0 && AtRva(resourceRva_, std::max<uint32_t>(resourceSize_, 16)) == nullptr)
     return Fail("resource directory outside the sections");
@@ -134,7 +134,7 @@ bool PeImage::StringAt(uint32_t rva, std::string* out) const {
   return false;
 }
 
-bool PeImage::ReadExports(uint32_t rva, uint32_t /*size*/) {
+bool PeImage::ReadExports(uint32_t rva) {
   const uint8_t* dir = AtRva(rva, 40);
   if (dir == nullptr) return Fail("export directory outside the sections");
   const uint32_t names = Le32(dir + 24);
@@ -143,13 +143,14 @@ bool PeImage::ReadExports(uint32_t rva, uint32_t /*size*/) {
   for (uint32_t i = 0; i < names; ++i) {
     const uint8_t* entry = nameTable > UINT32_MAX - i * 4 ? nullptr : AtRva(nameTable + i * 4, 4);
     std::string name;
-    if (entry == nullptr || !StringAt(Le32(entry), &name)) return Fail("export name outside the file");
+    if (entry == nullptr || !StringAt(Le32(entry), &name))
+      return Fail("export name outside the file");
     exportNames_.push_back(name);
   }
   return true;
 }
 
-bool PeImage::ReadImports(uint32_t rva, uint32_t /*size*/) {
+bool PeImage::ReadImports(uint32_t rva) {
   for (uint32_t i = 0; i < kMaxNames; ++i) {
     const uint8_t* d = rva > UINT32_MAX - i * 20 ? nullptr : AtRva(rva + i * 20, 20);
     if (d == nullptr) return Fail("import descriptor outside the sections");
@@ -206,8 +207,8 @@ std::vector<uint32_t> PeImage::FindInSections(const std::vector<uint8_t>& needle
   for (const PeSection& s : sections_) {
     const uint8_t* begin = bytes_.data() + s.rawOffset;
     const uint8_t* end = begin + s.rawSize;
-    for (const uint8_t* p = begin;
-         (p = std::search(p, end, needle.begin(), needle.end())) != end; ++p)
+    for (const uint8_t* p = begin; (p = std::search(p, end, needle.begin(), needle.end())) != end;
+         ++p)
       found.push_back(s.virtualAddress + static_cast<uint32_t>(p - begin));
   }
   return found;

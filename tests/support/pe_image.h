@@ -48,8 +48,8 @@ class PeImage {
  private:
   bool Parse();
   bool Fail(const std::string& why);
-  bool ReadExports(uint32_t rva, uint32_t size);
-  bool ReadImports(uint32_t rva, uint32_t size);
+  bool ReadExports(uint32_t rva);
+  bool ReadImports(uint32_t rva);
   bool StringAt(uint32_t rva, std::string* out) const;
   bool ResourceEntry(uint32_t directory, uint32_t id, uint32_t* entry, bool* isDirectory) const;
 

@@ -66,8 +66,7 @@ class ModuleThreads : public ::testing::Test {
       return "probe " + std::to_string(ret9) + "/" + std::to_string(result9) + " " +
              std::to_string(attributes) + " preview " + std::to_string(ret5) + "/" +
              std::to_string(header.result) + " " + std::to_string(info.width) + "x" +
-             std::to_string(info.height) + " kind " + std::to_string(info.colorKind) + " " +
-             title;
+             std::to_string(info.height) + " kind " + std::to_string(info.colorKind) + " " + title;
     };
   }
 
@@ -76,8 +75,8 @@ class ModuleThreads : public ::testing::Test {
     return [this, image, options, name](int thread) {
       const std::string path = paths_[thread] + name;
       CommandHeader header = {0, 13, 0x7777};
-      const int ret = module_.Procedure()(&header, path.c_str(), "threads", image,
-                                          XtndArg{options}, XtndArg{0});
+      const int ret = module_.Procedure()(&header, path.c_str(), "threads", image, XtndArg{options},
+                                          XtndArg{0});
       Bytes file;
       const bool exists = ReadFileBytes(path, &file);
       return "export " + std::to_string(ret) + "/" + std::to_string(header.result) + " file " +

@@ -154,7 +154,8 @@ TEST(PngInfoCalibration, CopiesEveryStringAndReleasesThem) {
   char* params[4] = {p0, p1, p2, nullptr};
   char purpose[] = "depth";
   char units[] = "m";
-  ASSERT_EQ(SetpCAL(reader.info(), ReaderAllocate, purpose, -10, 300, 1, 3, units, params), StatusOk);
+  ASSERT_EQ(SetpCAL(reader.info(), ReaderAllocate, purpose, -10, 300, 1, 3, units, params),
+            StatusOk);
   purpose[0] = units[0] = p0[0] = 'X';
   const PngInfo& info = reader.info();
   EXPECT_STREQ(info.calPurpose, "depth");
@@ -177,7 +178,9 @@ TEST(PngInfoCalibration, OutOfMemoryAtAnyCopyLeavesRecordUnchanged) {
   for (int failAt = 1; failAt <= 5; ++failAt) {
     PngReader reader;
     ScopedReaderAllocator allocator(failAt);
-    EXPECT_EQ(SetpCAL(reader.info(), ReaderAllocate, "purpose", 0, 1, 0, 2, "units", params), StatusNoMemory) << failAt;
+    EXPECT_EQ(SetpCAL(reader.info(), ReaderAllocate, "purpose", 0, 1, 0, 2, "units", params),
+              StatusNoMemory)
+        << failAt;
     EXPECT_EQ(reader.info().valid, 0u);
     EXPECT_EQ(reader.info().calPurpose, nullptr);
     EXPECT_EQ(reader.info().calParams, nullptr);

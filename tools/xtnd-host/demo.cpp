@@ -320,7 +320,7 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
   const std::string sheetPath = outDir + "/contact-sheet.png";
   if (!HostFromPicture(sheet, ColorKindFullColor, &sheetHost, &reason) ||
       SaveWithOptions(module, sheetPath, "pngtrans demo: contact sheet", &sheetHost.image,
-                     Word(2, false, false, false), progress)
+                      Word(2, false, false, false), progress)
               .returned != 1) {
     std::printf("contact sheet: save FAILED\n");
     ++failures;

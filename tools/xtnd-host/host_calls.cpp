@@ -195,9 +195,9 @@ Imported ImportFile(const HostModule& module, const std::string& path, bool prog
   out.image.release = ReleaseExact;
   CommandHeader header = {0, XtndCommandImport, 0};
   const Stopwatch clock;
-  out.call.returned =
-      module.procedure()(&header, Arg(path.c_str()), Arg(out.title), Arg(&out.image),
-                         Arg(&out.options), XtndArg{0}, XtndArg{0}, progress ? Arg(ShowProgress) : XtndArg{0});
+  out.call.returned = module.procedure()(&header, Arg(path.c_str()), Arg(out.title),
+                                         Arg(&out.image), Arg(&out.options), XtndArg{0}, XtndArg{0},
+                                         progress ? Arg(ShowProgress) : XtndArg{0});
   out.call.milliseconds = clock.Milliseconds();
   out.call.status = header.result;
   if (progress) FinishProgress();
@@ -226,8 +226,8 @@ CallResult SaveWithOptions(const HostModule& module, const std::string& path, co
   // reads as one.
   CommandHeader header = {0, XtndCommandExportWithOptions, StatusError};
   const Stopwatch clock;
-  out.returned = module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image), XtndArg{options},
-                                    progress ? Arg(ShowProgress) : XtndArg{0});
+  out.returned = module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image),
+                                    XtndArg{options}, progress ? Arg(ShowProgress) : XtndArg{0});
   out.milliseconds = clock.Milliseconds();
   out.status = header.result;
   if (progress) FinishProgress();
@@ -240,9 +240,9 @@ CallResult SaveWithDialog(const HostModule& module, const std::string& path, con
   // Cancel sets result to 0; a failure inside the encoder leaves the preset StatusError.
   CommandHeader header = {0, XtndCommandExport, StatusError};
   const Stopwatch clock;
-  out.returned =
-      module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image), Arg(options),
-                         XtndArg{dialog ? 1u : 0u}, XtndArg{0}, progress ? Arg(ShowProgress) : XtndArg{0});
+  out.returned = module.procedure()(&header, Arg(path.c_str()), Arg(title), Arg(image),
+                                    Arg(options), XtndArg{dialog ? 1u : 0u}, XtndArg{0},
+                                    progress ? Arg(ShowProgress) : XtndArg{0});
   out.milliseconds = clock.Milliseconds();
   out.status = header.result;
   if (progress) FinishProgress();

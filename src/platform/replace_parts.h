@@ -1,0 +1,47 @@
+// The per-target pieces of the replacement file (lowio.h): replace_file.cpp holds the steps
+// every target takes, lowio_posix.cpp and lowio_win32.cpp these.
+#pragma once
+
+#include "platform/lowio.h"
+
+namespace pngtrans::lowio::replace {
+
+enum class Target {
+  Missing,  // no file yet: the temporary file is moved into place
+  Regular,  // a file to replace
+  InPlace,  // to be written in place (a device, a dangling link, a path too long to copy)
+  Refused,  // nothing can be written there (a directory)
+};
+
+// Fills file->target with the file to replace (a link's target, a full path) and says what is
+// there.
+Target Resolve(const char* path, ReplacementFile* file);
+
+// Bytes of target up to and including its last separator.
+int DirectoryLength(const char* target);
+
+// The character that starts a temporary file's name: hidden on POSIX, marked on Windows.
+extern const char kMark;
+
+unsigned long ProcessId();
+
+// Creates a file exclusively (read and write, 0666 under the umask); -1 when it cannot.
+int CreateNew(const char* path);
+
+// After a failed CreateNew: the name was taken, so another may do.
+bool NameTaken();
+
+bool CanWrite(const char* path);
+
+// Carries the replaced file's permission bits (and owner, where it may) over to fd.
+void KeepAttributes(int fd, const char* target);
+
+// Flushes fd to the disk; true on success.
+bool Flush(int fd);
+
+// Puts the complete temporary file in the target's place in one step.
+bool PutInPlace(const char* temporary, const char* target);
+
+void Remove(const char* path);
+
+}  // namespace pngtrans::lowio::replace
