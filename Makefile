@@ -3,7 +3,7 @@ SHELL := /bin/bash
 # The switch that takes the path of a machine without 32-bit execution (see scripts/detect-x32).
 export PNGTRANS_FORCE_NO32
 
-.PHONY: all deps build build-linux32 build-linux64 build-win32 test demo dist screenshot fuzz bench format clean
+.PHONY: all deps build build-linux32 build-linux64 build-win32 test demo dist reproducible screenshot fuzz bench format clean
 
 all: build
 
@@ -36,17 +36,14 @@ test: deps
 demo: deps
 	bash scripts/demo
 
-# What a host vendor ships: the DLL, the reference host, the header, README and docs, with a
-# SHA-256 list of the files.
+# What a host vendor ships (scripts/dist): build/dist/pngtrans-VERSION-win32.zip with the lean
+# DLL and reference host, their debug information in a second zip, SHA256SUMS of everything.
 dist: deps
-	$(MAKE) build-win32
-	rm -rf build/dist && mkdir -p build/dist/pngtrans-win32/include
-	cp build/win32/pngtrans.dll build/win32/xtnd-host.exe build/dist/pngtrans-win32/
-	cp include/pngtrans_host.h build/dist/pngtrans-win32/include/
-	cp -r README.md docs build/dist/pngtrans-win32/
-	cd build/dist/pngtrans-win32 && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum > SHA256SUMS
-	cd build/dist && zip -qrX pngtrans-win32.zip pngtrans-win32 && cp pngtrans-win32/SHA256SUMS .
-	@echo "dist: build/dist/pngtrans-win32.zip"; cat build/dist/SHA256SUMS
+	bash scripts/dist
+
+# Two clean clones at different paths built one after the other must give the same bytes.
+reproducible: deps
+	bash scripts/check-reproducible
 
 # The save-options dialog under Wine on Xvfb, pictured into docs/save-options.png.
 screenshot:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -80,6 +81,48 @@ TEST(Win32DllFile, IsTheModuleHostsLoad) {
   const uint8_t bytes80[] = {0x06, 0x00, 0x01, 0x01};
   EXPECT_EQ(std::memcmp(record + 80, bytes80, 4), 0);
   EXPECT_TRUE(std::all_of(record + 84, record + 128, [](uint8_t b) { return b == 0; }));
+}
+
+// The version resource of the DLL and of the reference host: the build's one version, in the
+// dialog's language block (1041, code page 932) and the US English one.
+TEST(Win32DllFile, VersionResourceHoldsTheBuildsVersion) {
+  const struct {
+    const char* path;
+    const char* file;
+    const char* internal;
+  } files[] = {
+      {PNGTRANS_WIN32_DLL, "pngtrans.dll", "pngtrans"},
+      {PNGTRANS_WIN32_EXE, "xtnd-host.exe", "xtnd-host"},
+  };
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.file);
+    Bytes bytes;
+    ASSERT_TRUE(ReadFileBytes(f.path, &bytes)) << f.path;
+    const PeImage pe(bytes);
+    ASSERT_TRUE(pe.ok()) << pe.error();
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(pe.Resource(16, 1, 0, &data)) << "no neutral version resource 1";
+    PeVersion version;
+    ASSERT_TRUE(ParseVersionResource(data, &version));
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(PNGTRANS_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+    const std::vector<uint16_t> numbers = {static_cast<uint16_t>(major),
+                                           static_cast<uint16_t>(minor),
+                                           static_cast<uint16_t>(patch), 0};
+    EXPECT_EQ(std::vector<uint16_t>(version.file, version.file + 4), numbers);
+    EXPECT_EQ(std::vector<uint16_t>(version.product, version.product + 4), numbers);
+    EXPECT_EQ(version.translations, (std::vector<uint16_t>{0x0411, 932, 0x0409, 1200}));
+    for (const char* block : {"041103A4", "040904B0"}) {
+      const std::string b = std::string(block) + "/";
+      const std::pair<std::string, std::string> rows[] = {
+          {"FileVersion", PNGTRANS_VERSION}, {"ProductVersion", PNGTRANS_VERSION},
+          {"ProductName", "pngtrans"},       {"OriginalFilename", f.file},
+          {"InternalName", f.internal},
+      };
+      for (const auto& row : rows) EXPECT_EQ(version.strings[b + row.first], row.second) << b + row.first;
+      EXPECT_FALSE(version.strings[b + "FileDescription"].empty()) << b;
+    }
+  }
 }
 
 // A damaged copy gives a clear error from the reader, never a crash or a read outside the file

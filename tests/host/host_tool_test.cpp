@@ -511,6 +511,14 @@ TEST(HostToolInfo, ShowsTheRecordAndEveryCommandCode) {
   EXPECT_TRUE(Contains(run.out, "  13  supported     export with options")) << run.out;
   EXPECT_TRUE(Contains(run.out, "  12  not supported\n")) << run.out;
   EXPECT_TRUE(Contains(run.out, "  15  not supported\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "host:        xtnd-host " PNGTRANS_VERSION "\n")) << run.out;
+#if defined(_WIN32)
+  // Read back through Windows' own version API from the DLL's version resource.
+  EXPECT_TRUE(Contains(run.out, "version:     " PNGTRANS_VERSION " (the module's")) << run.out;
+#endif
+  const ToolRun version = RunTool({"--version"}, false);
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out, "xtnd-host (pngtrans) " PNGTRANS_VERSION "\n");
 }
 
 #if !defined(_WIN32)

@@ -215,3 +215,86 @@ std::vector<uint32_t> PeImage::FindInSections(const std::vector<uint8_t>& needle
 }
 
 }  // namespace pngtrans::test
+
+namespace pngtrans::test {
+namespace {
+
+// One node of the version tree: wLength, wValueLength, wType, a NUL-terminated UTF-16 key,
+// the value and the children, each 32-bit aligned from the start of the resource.
+struct VersionNode {
+  size_t end = 0;
+  std::string key;
+  size_t value = 0;
+  size_t valueBytes = 0;
+  size_t children = 0;
+};
+
+bool ReadNode(const std::vector<uint8_t>& d, size_t at, size_t limit, VersionNode* node) {
+  auto align = [](size_t v) { return (v + 3) & ~static_cast<size_t>(3); };
+  if (at + 6 > limit) return false;
+  const size_t length = Le16(&d[at]);
+  const size_t valueLength = Le16(&d[at + 2]);
+  const bool text = Le16(&d[at + 4]) == 1;
+  if (length < 6 || at + length > limit) return false;
+  node->end = at + length;
+  node->key.clear();
+  size_t p = at + 6;
+  for (;; p += 2) {
+    if (p + 2 > node->end || node->key.size() > kMaxString) return false;
+    const uint16_t c = Le16(&d[p]);
+    if (c == 0) break;
+    node->key += c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  node->value = align(p + 2);
+  node->valueBytes = text ? valueLength * 2 : valueLength;
+  if (node->value + node->valueBytes > node->end) return false;
+  node->children = align(node->value + node->valueBytes);
+  return true;
+}
+
+}  // namespace
+
+bool ParseVersionResource(const std::vector<uint8_t>& d, PeVersion* out) {
+  VersionNode root;
+  if (!ReadNode(d, 0, d.size(), &root) || root.key != "VS_VERSION_INFO" || root.valueBytes < 52 ||
+      Le32(&d[root.value]) != 0xFEEF04BDu) {
+    return false;
+  }
+  const uint8_t* fixed = &d[root.value];
+  const uint32_t parts[4] = {Le32(fixed + 8), Le32(fixed + 12), Le32(fixed + 16), Le32(fixed + 20)};
+  for (int i = 0; i < 2; ++i) {
+    out->file[2 * i] = static_cast<uint16_t>(parts[i] >> 16);
+    out->file[2 * i + 1] = static_cast<uint16_t>(parts[i]);
+    out->product[2 * i] = static_cast<uint16_t>(parts[2 + i] >> 16);
+    out->product[2 * i + 1] = static_cast<uint16_t>(parts[2 + i]);
+  }
+  // Two levels below StringFileInfo (tables, then strings), one below VarFileInfo.
+  for (size_t at = root.children; at < root.end;) {
+    VersionNode info;
+    if (!ReadNode(d, at, root.end, &info)) return false;
+    for (size_t t = info.children; t < info.end;) {
+      VersionNode table;
+      if (!ReadNode(d, t, info.end, &table)) return false;
+      if (info.key == "VarFileInfo" && table.key == "Translation") {
+        for (size_t v = 0; v + 2 <= table.valueBytes; v += 2)
+          out->translations.push_back(Le16(&d[table.value + v]));
+      }
+      for (size_t e = table.children; info.key == "StringFileInfo" && e < table.end;) {
+        VersionNode entry;
+        if (!ReadNode(d, e, table.end, &entry)) return false;
+        std::string text;
+        for (size_t v = 0; v + 2 <= entry.valueBytes && Le16(&d[entry.value + v]) != 0; v += 2) {
+          const uint16_t c = Le16(&d[entry.value + v]);
+          text += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        out->strings[table.key + "/" + entry.key] = text;
+        e = (entry.end + 3) & ~static_cast<size_t>(3);
+      }
+      t = (table.end + 3) & ~static_cast<size_t>(3);
+    }
+    at = (info.end + 3) & ~static_cast<size_t>(3);
+  }
+  return true;
+}
+
+}  // namespace pngtrans::test

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,18 @@ struct PeSection {
   uint32_t rawSize = 0;
   uint32_t characteristics = 0;
 };
+
+// A version resource (VS_VERSIONINFO) read back: the fixed file and product versions (four
+// 16-bit parts each), every string as "BLOCK/Key" (for example "041103A4/FileVersion", the
+// text's ASCII characters) and the language/code page pairs of VarFileInfo's Translation.
+struct PeVersion {
+  uint16_t file[4] = {};
+  uint16_t product[4] = {};
+  std::map<std::string, std::string> strings;
+  std::vector<uint16_t> translations;
+};
+// False when the data is not a well-formed version resource; every length is checked first.
+bool ParseVersionResource(const std::vector<uint8_t>& data, PeVersion* out);
 
 class PeImage {
  public:

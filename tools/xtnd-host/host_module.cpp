@@ -77,6 +77,28 @@ std::string DefaultModulePath() {
 #endif
 }
 
+std::string ModuleFileVersion(const std::string& path) {
+#if defined(_WIN32)
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  if (size == 0) return "";
+  std::string block(size, '\0');
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixedSize = 0;
+  if (!GetFileVersionInfoA(path.c_str(), 0, size, &block[0]) ||
+      !VerQueryValueA(&block[0], "\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
+      fixed == nullptr || fixedSize < sizeof *fixed) {
+    return "";
+  }
+  return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(fixed->dwFileVersionLS));
+#else
+  (void)path;
+  return "";
+#endif
+}
+
 std::string DecodeShiftJis(const uint8_t* text, size_t maxLength) {
   std::string out;
   for (size_t i = 0; i < maxLength && text[i] != 0; ++i) {

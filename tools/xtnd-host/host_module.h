@@ -33,6 +33,10 @@ class HostModule {
 // executable (pngtrans.so / pngtrans.dll).
 std::string DefaultModulePath();
 
+// The file version a Windows module's version resource gives ("1.0.0"); empty where there is
+// none, and on Linux, whose modules carry no version resource.
+std::string ModuleFileVersion(const std::string& path);
+
 // Code page 932 text as UTF-8 (ASCII and half-width katakana; other bytes become '?').
 std::string DecodeShiftJis(const uint8_t* text, size_t maxLength);
 

@@ -24,6 +24,7 @@ namespace {
 
 const char kUsage[] =
     "usage: xtnd-host [--module PATH] [--quiet] COMMAND ...\n"
+    "       xtnd-host --version\n"
     "  info                          the translator record and the supported commands\n"
     "  probe [--json] FILE...        size, colour kind, flags and title (commands 9 and 5)\n"
     "  import IN.png OUT             open through the plug-in (command 3) and write OUT as\n"
@@ -142,7 +143,10 @@ int Info(const HostModule& module, const std::string& path) {
   const TranslatorRecord& r = module.record();
   char type[5] = {};
   std::memcpy(type, r.typeName, 4);
+  std::printf("host:        xtnd-host %s\n", PNGTRANS_VERSION);
   std::printf("module:      %s\n", path.c_str());
+  const std::string version = ModuleFileVersion(path);
+  if (!version.empty()) std::printf("version:     %s (the module's version resource)\n", version.c_str());
   std::printf("translators: %d\n", module.Count());
   std::printf("name:        %s (", DecodeShiftJis(r.displayName, sizeof r.displayName).c_str());
   for (size_t i = 0; i < sizeof r.displayName && r.displayName[i] != 0; ++i) {
@@ -360,6 +364,10 @@ int Main(int argc, char** argv) {
   bool quiet = false;
   size_t i = 0;
   for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+    if (args[i] == "--version" && args.size() == 1) {
+      std::printf("xtnd-host (pngtrans) %s\n", PNGTRANS_VERSION);
+      return 0;
+    }
     if (args[i] == "--module" && i + 1 < args.size()) {
       modulePath = args[++i];
     } else if (args[i] == "--quiet") {
