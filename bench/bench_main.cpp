@@ -217,8 +217,8 @@ std::string Ratio(double a, double b) {
 
 }  // namespace
 
-// pngtrans-bench --profile import|export|libpng-import|libpng-export MODULE FILE COUNT: one
-// side only, COUNT times, for perf or callgrind.
+// pngtrans-bench --profile import|export|libpng-import|libpng-export|floor MODULE FILE COUNT:
+// one side only, COUNT times, for perf or callgrind.
 int Profile(char** argv) {
   const std::string what = argv[2];
   bench::Module module;
@@ -231,6 +231,8 @@ int Profile(char** argv) {
   HostBuffers reference;
   bench::PrepareReference(header, &reference);
   bench::LibpngExport libpngExport;
+  bench::InflateFloor floor;
+  if (what == "floor" && !floor.Prepare(argv[4], header)) Fail("no image data to inflate");
   if (what == "libpng-export" && (!module.Export(host, "/tmp/pngtrans-bench-profile.png") ||
                                   !libpngExport.Prepare("/tmp/pngtrans-bench-profile.png"))) {
     Fail("the module does not export the file");
@@ -245,6 +247,8 @@ int Profile(char** argv) {
       ok = bench::LibpngImport(argv[4], header, &reference);
     } else if (what == "libpng-export") {
       ok = libpngExport.Run(host, "/tmp/pngtrans-bench-profile-libpng.png");
+    } else if (what == "floor") {
+      ok = floor.Run();
     }
     if (!ok) Fail("a run failed");
   }

@@ -19,6 +19,13 @@ inline uint32_t PassPixelWidth(uint32_t width, int pass) {
   return width > start ? (width - start + step - 1) / step : 0;
 }
 
+// Rows of pass p in an image of the given height (0 when the image is too short for it).
+inline uint32_t PassRowCount(uint32_t height, int pass) {
+  const uint32_t start = PassStartRow[pass];
+  const uint32_t step = PassRowStep[pass];
+  return height > start ? (height - start + step - 1) / step : 0;
+}
+
 // Whether image row r carries data for pass p in an image of the given width.
 inline bool PassHasRow(int pass, uint32_t row, uint32_t width) {
   switch (pass) {

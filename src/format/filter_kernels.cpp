@@ -25,13 +25,39 @@ inline uint8_t PaethPredictor(uint8_t a, uint8_t b, uint8_t c) {
   return pb <= pc ? b : c;
 }
 
-// The same choice without branches: photo rows make the branches above unpredictable.
-inline uint8_t PaethPredictorSelect(int a, int b, int c) {
-  const int pa = std::abs(b - c);
-  const int pb = std::abs(a - c);
-  const int pc = std::abs(a + b - 2 * c);
-  const int bc = pb <= pc ? b : c;
-  return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : bc);
+// The same choice, arranged for unfiltering, where a is the byte just made and b and c come
+// from the row above, known in advance. With d = b - c, a is its own prediction unless it lies
+// strictly between b and c - 2d; there the prediction is b on b's side of a threshold near
+// c - d / 2, and c on the other. Everything but two comparisons with a and two selections is
+// computed from b and c, off the serial chain from one byte to the next (and without branches:
+// photo rows make them unpredictable).
+struct PaethAbove {
+  int start;        // a - start below span (unsigned): a lies strictly between the ends
+  unsigned span;
+  int threshold;    // from there up: upper, else lower
+  int upper, lower;
+};
+
+inline PaethAbove PaethFromAbove(int b, int c) {
+  const int d = b - c;
+  const int far = c - 2 * d;
+  const int low = b < far ? b : far;
+  const int high = b < far ? far : b;
+  // Arithmetic rather than conditions on d, which the compiler would turn into a branch.
+  const int rising = -static_cast<int>(d > 0);
+  PaethAbove p;
+  p.start = low + 1;
+  p.span = high > low ? static_cast<unsigned>(high - low - 1) : 0u;
+  // c + ceil(-d / 2) for a rising d; c + floor(-d / 2) + 1 otherwise.
+  p.threshold = c - (d >> 1) + (static_cast<int>(d <= 0) & ~d & 1);
+  p.upper = c + (d & rising);
+  p.lower = b - (d & rising);
+  return p;
+}
+
+inline int PaethWithLeft(const PaethAbove& p, int a) {
+  const int inner = a >= p.threshold ? p.upper : p.lower;
+  return static_cast<unsigned>(a - p.start) < p.span ? inner : a;
 }
 
 // --- scalar reference bodies of the writer: bytes [begin, end), all at or after bpp ----------
@@ -161,17 +187,15 @@ template <uint32_t Bpp>
 void UnfilterPaethBytes(uint8_t* current, const uint8_t* previous, uint32_t n) {
   if constexpr (Bpp == 1) {
     int left = current[0];
-    int upperLeft = previous[0];
     for (uint32_t i = 1; i < n; ++i) {
-      const int above = previous[i];
-      left = static_cast<uint8_t>(current[i] + PaethPredictorSelect(left, above, upperLeft));
+      const PaethAbove above = PaethFromAbove(previous[i], previous[i - 1]);
+      left = static_cast<uint8_t>(current[i] + PaethWithLeft(above, left));
       current[i] = static_cast<uint8_t>(left);
-      upperLeft = above;
     }
   } else {
     for (uint32_t i = Bpp; i < n; ++i) {
-      current[i] = static_cast<uint8_t>(
-          current[i] + PaethPredictorSelect(current[i - Bpp], previous[i], previous[i - Bpp]));
+      const PaethAbove above = PaethFromAbove(previous[i], previous[i - Bpp]);
+      current[i] = static_cast<uint8_t>(current[i] + PaethWithLeft(above, current[i - Bpp]));
     }
   }
 }
@@ -304,20 +328,105 @@ uint32_t UnfilterAveragePixels(uint8_t* current, const uint8_t* previous, uint32
 template <uint32_t Bpp>
 uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t n) {
   const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi16(1);
   __m128i a = _mm_unpacklo_epi8(LoadPixel<Bpp>(current), zero);
   __m128i c = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous), zero);
-  // The sum stays in 16-bit lanes (masked to a byte), so that the next pixel's left neighbour
-  // is ready without a pack and an unpack on the serial path; the store packs on the side.
-  const __m128i byteMask = _mm_set1_epi16(0xFF);
+  // The bytes stay in 16-bit lanes, so that the next pixel's left neighbour is ready without a
+  // pack and an unpack on the serial path; a byte-wise add keeps each sum in its low byte. The
+  // store packs on the side. Only the two comparisons with a and the selections after them are
+  // on the serial chain (see PaethFromAbove).
   uint32_t i = Bpp;
   for (; i + Bpp <= n; i += Bpp) {
     const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous + i), zero);
     const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero);
-    a = _mm_and_si128(_mm_add_epi16(x, PaethPredictor16(a, b, c)), byteMask);
+    const __m128i d = _mm_sub_epi16(b, c);
+    const __m128i far = _mm_sub_epi16(_mm_sub_epi16(c, d), d);
+    const __m128i low = _mm_min_epi16(b, far);
+    const __m128i high = _mm_max_epi16(b, far);
+    const __m128i rising = _mm_cmpgt_epi16(d, zero);
+    const __m128i threshold =
+        Select(rising, _mm_sub_epi16(c, _mm_srai_epi16(d, 1)),
+               _mm_add_epi16(_mm_add_epi16(c, _mm_srai_epi16(_mm_sub_epi16(zero, d), 1)), one));
+    const __m128i upper = Select(rising, b, c);
+    const __m128i lower = Select(rising, c, b);
+    const __m128i inner = Select(_mm_cmpgt_epi16(threshold, a), lower, upper);
+    const __m128i between = _mm_and_si128(_mm_cmpgt_epi16(a, low), _mm_cmpgt_epi16(high, a));
+    a = _mm_add_epi8(x, Select(between, inner, a));
     StorePixel<Bpp>(current + i, _mm_packus_epi16(a, a));
     c = b;
   }
   return i;
+}
+
+// Paeth for one and two bytes per pixel: PaethFromAbove for a block of the row above at a time,
+// eight bytes per step in 16-bit lanes, then the serial chain through the block, which is
+// left with two comparisons and two selections per byte (Bpp chains interleaved).
+template <uint32_t Bpp>
+void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
+
+  constexpr uint32_t kBlock = 240;  // whole pixels of every size, whole steps of eight
+  alignas(16) int16_t start[kBlock];
+  alignas(16) int16_t span[kBlock];
+  alignas(16) int16_t threshold[kBlock];
+  alignas(16) int16_t upper[kBlock];
+  alignas(16) int16_t lower[kBlock];
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi16(1);
+  for (uint32_t from = Bpp; from < n; from += kBlock) {
+    const uint32_t count = n - from < kBlock ? n - from : kBlock;
+    uint32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+      const uint8_t* above = previous + from + j;
+      const __m128i b =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above)), zero);
+      const __m128i c =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above - Bpp)), zero);
+      const __m128i d = _mm_sub_epi16(b, c);
+      const __m128i far = _mm_sub_epi16(_mm_sub_epi16(c, d), d);
+      const __m128i low = _mm_min_epi16(b, far);
+      const __m128i high = _mm_max_epi16(b, far);
+      const __m128i rising = _mm_cmpgt_epi16(d, zero);
+      const __m128i evenFalling = _mm_andnot_si128(rising, _mm_andnot_si128(d, one));
+      const __m128i risingD = _mm_and_si128(d, rising);
+      _mm_store_si128(reinterpret_cast<__m128i*>(start + j), _mm_add_epi16(low, one));
+      _mm_store_si128(reinterpret_cast<__m128i*>(span + j),
+                      _mm_max_epi16(_mm_sub_epi16(_mm_sub_epi16(high, low), one), zero));
+      _mm_store_si128(reinterpret_cast<__m128i*>(threshold + j),
+                      _mm_add_epi16(_mm_sub_epi16(c, _mm_srai_epi16(d, 1)), evenFalling));
+      _mm_store_si128(reinterpret_cast<__m128i*>(upper + j), _mm_add_epi16(c, risingD));
+      _mm_store_si128(reinterpret_cast<__m128i*>(lower + j), _mm_sub_epi16(b, risingD));
+    }
+    for (; j < count; ++j) {
+      const PaethAbove p = PaethFromAbove(previous[from + j], previous[from + j - Bpp]);
+      start[j] = static_cast<int16_t>(p.start);
+      span[j] = static_cast<int16_t>(p.span);
+      threshold[j] = static_cast<int16_t>(p.threshold);
+      upper[j] = static_cast<int16_t>(p.upper);
+      lower[j] = static_cast<int16_t>(p.lower);
+    }
+    // The left neighbours are carried in registers: reading back the byte just stored would put
+    // a store-to-load round trip on the chain.
+    uint8_t* out = current + from;
+    // Both choices are coin tosses on photo rows: the compiler is told so, and selects without
+    // branching.
+    auto step = [&](uint32_t k, int a) {
+      const int up = upper[k];
+      const int down = lower[k];
+      const int inner = __builtin_expect_with_probability(a >= threshold[k], 1, 0.5) ? up : down;
+      const bool between = static_cast<unsigned>(a - start[k]) < static_cast<unsigned>(span[k]);
+      const int predicted = __builtin_expect_with_probability(between, 1, 0.5) ? inner : a;
+      const uint8_t made = static_cast<uint8_t>(out[k] + predicted);
+      out[k] = made;
+      return static_cast<int>(made);
+    };
+    int left[Bpp];
+    for (uint32_t k = 0; k < Bpp; ++k) left[k] = out[static_cast<int32_t>(k - Bpp)];
+    for (j = 0; j + Bpp <= count; j += Bpp) {
+#pragma GCC unroll 8
+      for (uint32_t k = 0; k < Bpp; ++k) left[k] = step(j + k, left[k]);
+    }
+    for (uint32_t k = 0; j < count; ++j, ++k) step(j, left[k]);
+  }
 }
 
 template <uint32_t Bpp>
@@ -355,6 +464,10 @@ void UnfilterBytes(uint8_t type, uint8_t* current, const uint8_t* previous, uint
       UnfilterAverageBytes<Bpp>(current, previous, n);
       break;
     default:
+#if defined(__SSE2__)
+      UnfilterPaethSmall<Bpp>(current, previous, n);
+      break;
+#endif
       UnfilterPaethBytes<Bpp>(current, previous, n);
       break;
   }

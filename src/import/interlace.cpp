@@ -9,13 +9,6 @@ namespace pngtrans {
 
 namespace {
 
-// Rows of pass p in an image of the given height (0 when the image is too short for it).
-uint32_t PassRowCount(uint32_t height, int pass) {
-  const uint32_t start = PassStartRow[pass];
-  const uint32_t step = PassRowStep[pass];
-  return height > start ? (height - start + step - 1) / step : 0;
-}
-
 // Sub-byte pixels are packed from the most significant bit down: pixel x of a depth-d row sits
 // at bit offset x * d, counted from the top bit of byte 0.
 inline uint32_t GetPackedPixel(const uint8_t* data, uint32_t x, uint32_t depth) {
@@ -42,8 +35,6 @@ void PngReader::SetPassGeometry() {
 bool PngReader::AdvancePass() {
   ReaderState& s = *state_;
   s.rowNumber = 0;
-  // The first row of every pass is unfiltered against a zero row, whatever the last pass left.
-  std::memset(s.previousRow, 0, static_cast<size_t>(s.rowBytes) + 1);
   ++s.pass;
   if (s.pass >= 7) return false;
   SetPassGeometry();
@@ -57,6 +48,7 @@ bool PngReader::AdvancePass() {
     if (s.pass >= 7) return false;
     s.numRows = PassRowCount(s.height, s.pass);
   }
+  BeginPassWindow();
   return true;
 }
 

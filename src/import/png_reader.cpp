@@ -100,8 +100,7 @@ void PngReader::TeardownState() {
   if (state_ == nullptr) return;
   ReaderState& s = *state_;
   freeIfPresent(s.inputBuffer);
-  freeIfPresent(s.rowBuffer);
-  freeIfPresent(s.previousRow);
+  freeIfPresent(s.window);
   // The arrays are the reader's only when their flag says so; otherwise they are borrowed.
   if ((s.flags & FlagFreeTrns) != 0) freeIfPresent(s.trans);
   if ((s.flags & FlagFreeHist) != 0) freeIfPresent(s.hist);

@@ -99,8 +99,19 @@ struct ReaderState {
   uint32_t passRowBytes;  // including the filter byte
   uint32_t rowNumber;
   uint8_t pass;
-  uint8_t* rowBuffer;    // filter byte + row being decoded
-  uint8_t* previousRow;  // rowBytes + 1
+  // The rows' window: the inflated rows of a pass, each a filter byte and passRowBytes - 1
+  // bytes, back to back in slots of passRowBytes, used round from the start to ringEnd, so
+  // that one inflate call fills many rows. The slot before the next row holds the row above it,
+  // unfiltered (a zero row above a pass's first row).
+  uint8_t* window;
+  uint32_t windowSize;
+  uint32_t ringEnd;        // whole slots of the current pass
+  uint32_t readAt;         // slot of the next row to unfilter
+  uint32_t writeAt;        // where inflate writes next
+  uint32_t buffered;       // bytes inflated from readAt on and not yet unfiltered
+  uint64_t passBytesLeft;  // bytes of the pass that inflate has yet to produce
+  uint8_t* rowBuffer;      // in the window: filter byte + row being (or last) decoded
+  uint8_t* previousRow;    // in the window: the unfiltered row above it
   RowInfo rowInfo;
 
   // --- the image data's zlib wrapper (row_reader.cpp) ---
@@ -182,6 +193,10 @@ class PngReader {
   Status StartRows();
   void UpdateInfo();
   Status RefillImageData();
+  // The window made ready for the current pass: its slot size and the zero row above.
+  void BeginPassWindow();
+  // Inflates into the window's free slots, up to the end of the pass.
+  Status FillWindow();
   // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
   // zlib stream would take it: the same results, the same bytes out and the same input used.
   int InflateImageData();

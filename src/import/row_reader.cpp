@@ -18,6 +18,10 @@ namespace {
 // Every row buffer stays within 64 KiB; the widest images accepted follow from it (65528 pixels
 // at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
 constexpr uint64_t kMaxRowBuffer = 65536;
+// The rows' window holds two rows at least and 16 KiB at least: narrow rows are inflated many
+// at a time (zlib's fast path stops short of the end of each output buffer), wide ones keep the
+// two rows the unfiltering needs.
+constexpr uint32_t kMinWindow = 16384;
 
 }  // namespace
 
@@ -38,27 +42,45 @@ Status PngReader::StartRows() {
     s.numRows = (s.transformations & TransformInterlace) ? s.height : (s.height + 7) / 8;
     SetPassGeometry();
   }
-  // Widening an interlaced pass row may write up to the next multiple of 8 pixels; then the
-  // filter byte and one spare pixel. Computed in 64 bits: width comes from the file.
+  // A row slot: widening an interlaced pass row in place may write up to the next multiple of
+  // 8 pixels; then the filter byte and one spare pixel. Computed in 64 bits: width comes from
+  // the file.
   const uint64_t roundedWidth = (static_cast<uint64_t>(s.width) + 7) & ~static_cast<uint64_t>(7);
   const uint64_t bufferSize =
       (roundedWidth * s.pixelDepth + 7) / 8 + 1 + (static_cast<uint64_t>(s.pixelDepth) + 7) / 8;
   if (bufferSize > kMaxRowBuffer) return PT_FAIL(StatusError);
   if (static_cast<uint64_t>(s.rowBytes) + 1 > kMaxRowBuffer) return PT_FAIL(StatusError);
+  const uint32_t windowSize =
+      2 * bufferSize > kMinWindow ? static_cast<uint32_t>(2 * bufferSize) : kMinWindow;
 
-  // A second run (after a failed first one) must not leak the first run's buffers.
-  std::free(s.rowBuffer);
-  std::free(s.previousRow);
+  // A second run (after a failed first one) must not leak the first run's window.
+  std::free(s.window);
+  s.window = nullptr;
   s.rowBuffer = nullptr;
   s.previousRow = nullptr;
-  // Both buffers have the same size so that a row can become the previous row by swapping the
-  // two pointers instead of copying. Zero-filled: the previous row starts as a zero row.
-  s.rowBuffer = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
-  if (s.rowBuffer == nullptr) return PT_FAIL(StatusNoMemory);
-  s.previousRow = static_cast<uint8_t*>(ReaderAllocateZeroed(static_cast<size_t>(bufferSize)));
-  if (s.previousRow == nullptr) return PT_FAIL(StatusNoMemory);
+  s.window = static_cast<uint8_t*>(ReaderAllocateZeroed(windowSize));
+  if (s.window == nullptr) return PT_FAIL(StatusNoMemory);
+  s.windowSize = windowSize;
+  BeginPassWindow();
   s.flags |= FlagRowInit;
   return StatusOk;
+}
+
+void PngReader::BeginPassWindow() {
+  ReaderState& s = *state_;
+  const uint32_t slot = s.passRowBytes;
+  s.ringEnd = s.windowSize / slot * slot;
+  // The first row of every pass is unfiltered against a zero row, whatever the last pass left.
+  std::memset(s.window, 0, slot);
+  s.previousRow = s.window;
+  s.rowBuffer = s.window + slot;
+  s.readAt = slot;
+  s.writeAt = slot;
+  s.buffered = 0;
+  // A pass without columns holds no data at all, not even filter bytes.
+  uint32_t rows = s.height;
+  if (s.interlaced != 0) rows = s.passWidth == 0 ? 0 : PassRowCount(s.height, s.pass);
+  s.passBytesLeft = static_cast<uint64_t>(rows) * slot;
 }
 
 void PngReader::UpdateInfo() {
@@ -151,19 +173,20 @@ Status PngReader::ReadRowView(const uint8_t** view) {
   return ReadRowOrView(nullptr, view);
 }
 
-Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
+Status PngReader::FillWindow() {
   ReaderState& s = *state_;
-  if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
-  const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
-  if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
-  if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
-  if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
   // A stream that has already ended cannot deliver another row.
   if (s.flags & FlagZlibFinished) return PT_FAIL(StatusError);
+  // Free: every slot but the row above the next one and the rows already waiting; inflate
+  // writes up to the ring's end at most, and never past the pass.
+  uint32_t room = s.ringEnd - s.passRowBytes - s.buffered;
+  if (room > s.ringEnd - s.writeAt) room = s.ringEnd - s.writeAt;
+  if (room > s.passBytesLeft) room = static_cast<uint32_t>(s.passBytesLeft);
+  if (room == 0) return PT_FAIL(StatusError);
 
   z_stream& z = s.zstream;
-  z.next_out = s.rowBuffer;
-  z.avail_out = s.passRowBytes;
+  z.next_out = s.window + s.writeAt;
+  z.avail_out = room;
   while (z.avail_out != 0) {
     if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
     const int result = InflateImageData();
@@ -178,6 +201,21 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
     }
     if (result != Z_OK) return PT_FAIL(StatusError);
   }
+  s.writeAt += room;
+  if (s.writeAt == s.ringEnd) s.writeAt = 0;
+  s.buffered += room;
+  s.passBytesLeft -= room;
+  return StatusOk;
+}
+
+Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
+  ReaderState& s = *state_;
+  if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
+  const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
+  if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
+  if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
+  if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
+  while (s.buffered < s.passRowBytes) PT_RETURN_IF_ERROR(FillWindow());
 
   RowInfo& info = s.rowInfo;
   info.width = s.passWidth;
@@ -186,22 +224,23 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   info.bitDepth = s.bitDepth;
   info.channels = s.channels;
   info.pixelDepth = s.pixelDepth;
-  PT_RETURN_IF_ERROR(UnfilterRow(info, s.rowBuffer + 1, s.previousRow + 1, s.rowBuffer[0]));
+  uint8_t* const current = s.window + s.readAt;
+  s.rowBuffer = current;
+  PT_RETURN_IF_ERROR(UnfilterRow(info, current + 1, s.previousRow + 1, current[0]));
 
   if (interlaceHandling) {
-    // The pass row goes straight to its columns of row and stays as it is, so it can become
-    // the previous row by a swap.
+    // The pass row goes straight to its columns of row and stays as it is, for the next row.
     PlacePassPixels(row);
-    std::swap(s.rowBuffer, s.previousRow);
+  } else if (view != nullptr) {
+    *view = current + 1;
   } else {
-    if (view != nullptr) {
-      *view = s.rowBuffer + 1;
-    } else {
-      std::memcpy(row, s.rowBuffer + 1, info.rowBytes);
-    }
-    // The unfiltered row is the next row's previous row: swap instead of copying it.
-    std::swap(s.rowBuffer, s.previousRow);
+    std::memcpy(row, current + 1, info.rowBytes);
   }
+  // The unfiltered row stays in its slot as the next row's row above.
+  s.previousRow = current;
+  s.readAt += s.passRowBytes;
+  if (s.readAt == s.ringEnd) s.readAt = 0;
+  s.buffered -= s.passRowBytes;
   return FinishRow();
 }
 

@@ -57,8 +57,7 @@ TEST(ReaderObject, DestructorReleasesWhatTheStateOwnsWithoutDestroyReader) {
     ASSERT_EQ(reader.InitReader(), StatusOk);
     reader.state().trans = static_cast<uint8_t*>(std::malloc(16));
     reader.state().hist = static_cast<uint16_t*>(std::malloc(16));
-    reader.state().rowBuffer = static_cast<uint8_t*>(std::malloc(16));
-    reader.state().previousRow = static_cast<uint8_t*>(std::malloc(16));
+    reader.state().window = static_cast<uint8_t*>(std::malloc(16));
     reader.state().flags |= FlagFreeTrns | FlagFreeHist;
   }
   {

@@ -329,8 +329,8 @@ TEST(RowsIntoHostImage, WorkBufferThatCannotBeAllocatedIsReported) {
     RowsIntoHost run(EncodePng(raw, options), raw);
     const Bytes before = run.host().Pixels();
     {
-      // Row buffer, previous row, then the row store.
-      ScopedReaderAllocator allocator(3);
+      // The rows' window, then the row store.
+      ScopedReaderAllocator allocator(2);
       ProgressRecorder recorder;
       EXPECT_EQ(run.Run(ProgressRecorder::Callback), StatusNoMemory) << interlace;
       EXPECT_TRUE(recorder.calls().empty());

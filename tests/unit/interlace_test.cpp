@@ -260,6 +260,26 @@ TEST(InterlacedImages, SmallSizesReadOnlyThePassesThatHaveData) {
   }
 }
 
+// Images with more rows than the rows' window holds go round it many times (narrow rows, many
+// slots) or every row (wide rows, two slots), with every filter, plain and interlaced.
+TEST(InterlacedImages, ImagesLargerThanTheRowsWindowGoRoundIt) {
+  struct Size {
+    uint32_t width, height;
+    uint8_t depth, type;
+  };
+  for (const Size z : {Size{300, 200, 8, 0}, Size{120, 150, 8, 2}, Size{2100, 6, 16, 6}}) {
+    for (bool interlace : {false, true}) {
+      const RawImage raw = RandomImage(z.width, z.height, z.depth, z.type, z.width + interlace);
+      EncodeOptions options;
+      options.interlace = interlace;
+      Status status = StatusError;
+      const Bytes pixels = HostPixelsOf(raw, options, &status);
+      ASSERT_EQ(status, StatusOk) << z.width << (interlace ? " interlaced" : "");
+      EXPECT_EQ(pixels, ExpectHost(raw).pixels) << z.width << (interlace ? " interlaced" : "");
+    }
+  }
+}
+
 TEST(InterlacedImages, SameRowsAsTheImageStoredWithoutInterlacing) {
   struct Format {
     uint8_t depth, type;
