@@ -387,11 +387,36 @@ int main(int argc, char** argv) {
   row("all", all);
   std::fclose(dat);
 
+  // --- by kind of pixels: the synthetic images as 8-bit, 16-bit or palette, then every
+  // interlaced file, the screen-like ones and the real ones ---
+  const char* kinds[] = {"8-bit", "16-bit", "palette", "interlaced", "screen", "real"};
+  std::map<std::string, Sums> byKind;
+  for (const Result& r : results) {
+    std::string kind = r.cls;
+    if (r.cls == "photo") {
+      kind = r.header.colorType == 3 ? "palette" : r.header.bitDepth == 16 ? "16-bit" : "8-bit";
+    }
+    byKind[kind].Add(r);
+  }
+  std::string kindLine;
+  double worstKind = 0;
+  for (const char* kind : kinds) {
+    if (!byKind.count(kind)) continue;
+    const Sums& k = byKind[kind];
+    kindLine += std::string(kindLine.empty() ? "" : ", ") + kind + " " + Ratio(k.ours, k.libpng);
+    worstKind = std::max(worstKind, k.ours / k.libpng);
+  }
+
   // --- interlaced against the same image stored plain, timed in the same rounds ---
   double iOurs = 0, pOurs = 0, iLib = 0, pLib = 0;
   double minOurs = 1e9, maxOurs = 0, minLib = 1e9, maxLib = 0;
+  std::string pairsOver;  // pairs whose ratio exceeds libpng's own by more than 0.10
   for (const Result& r : results) {
     if (r.plainOurs <= 0) continue;
+    if (r.ours / r.plainOurs > r.libpng / r.plainLibpng + 0.10) {
+      pairsOver += " " + r.name + " (" + Ratio(r.ours, r.plainOurs) + " against " +
+                   Ratio(r.libpng, r.plainLibpng) + ")";
+    }
     iOurs += r.ours;
     pOurs += r.plainOurs;
     iLib += r.libpng;
@@ -426,12 +451,15 @@ int main(int argc, char** argv) {
                 Ratio(sums[cls].ours, sums[cls].libpng);
   }
   line("import time ours/libpng: " + Ratio(all.ours, all.libpng) + " (" + perClass + ")");
+  line("import time ours/libpng by kind: " + kindLine + "; largest " + Ratio(worstKind, 1));
   line("import time ours/spng: " + Ratio(all.ours, all.spng));
   line("import time ours/inflate-floor: " + Ratio(all.ours, all.floor));
   if (pOurs > 0) {
     line("interlaced/plain: ours " + Ratio(iOurs, pOurs) + " (" + Ratio(minOurs, 1) + "-" +
          Ratio(maxOurs, 1) + "), libpng " + Ratio(iLib, pLib) + " (" + Ratio(minLib, 1) + "-" +
          Ratio(maxLib, 1) + ")");
+    line("interlaced/plain pairs over libpng's own + 0.10:" +
+         (pairsOver.empty() ? std::string(" none") : pairsOver));
   }
   line("export time ours/libpng: " + Ratio(all.exportOurs, all.exportLibpng));
   char size[64];
