@@ -325,35 +325,68 @@ uint32_t UnfilterAveragePixels(uint8_t* current, const uint8_t* previous, uint32
   return i;
 }
 
+// PaethFromAbove in 16-bit lanes, for as many lanes as b and c hold.
+struct PaethLanes {
+  __m128i low, high, threshold, upper, lower;
+};
+
+inline PaethLanes PaethLanesFromAbove(__m128i b, __m128i c) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i d = _mm_sub_epi16(b, c);
+  const __m128i far = _mm_sub_epi16(_mm_sub_epi16(c, d), d);
+  const __m128i rising = _mm_cmpgt_epi16(d, zero);
+  const __m128i evenFalling = _mm_andnot_si128(rising, _mm_andnot_si128(d, one));
+  const __m128i risingD = _mm_and_si128(d, rising);
+  PaethLanes p;
+  p.low = _mm_min_epi16(b, far);
+  p.high = _mm_max_epi16(b, far);
+  p.threshold = _mm_add_epi16(_mm_sub_epi16(c, _mm_srai_epi16(d, 1)), evenFalling);
+  p.upper = _mm_add_epi16(c, risingD);
+  p.lower = _mm_sub_epi16(b, risingD);
+  return p;
+}
+
+// The serial part: the new left neighbour from the filtered bytes x and the old one, a. A
+// byte-wise add keeps each sum in the low byte of its lane.
+inline __m128i PaethLanesStep(const PaethLanes& p, __m128i a, __m128i x) {
+  const __m128i inner = Select(_mm_cmpgt_epi16(p.threshold, a), p.lower, p.upper);
+  const __m128i between = _mm_and_si128(_mm_cmpgt_epi16(a, p.low), _mm_cmpgt_epi16(p.high, a));
+  return _mm_add_epi8(x, Select(between, inner, a));
+}
+
 template <uint32_t Bpp>
 uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t n) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi16(1);
-  __m128i a = _mm_unpacklo_epi8(LoadPixel<Bpp>(current), zero);
-  __m128i c = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous), zero);
   // The bytes stay in 16-bit lanes, so that the next pixel's left neighbour is ready without a
-  // pack and an unpack on the serial path; a byte-wise add keeps each sum in its low byte. The
-  // store packs on the side. Only the two comparisons with a and the selections after them are
-  // on the serial chain (see PaethFromAbove).
+  // pack and an unpack on the serial path; the store packs on the side.
+  __m128i a = _mm_unpacklo_epi8(LoadPixel<Bpp>(current), zero);
   uint32_t i = Bpp;
+  if constexpr (Bpp == 3 || Bpp == 4) {
+    // Two pixels share one setup: eight bytes of the row above fill the eight lanes.
+    for (; i + 2 * Bpp <= n && i + 8 <= n; i += 2 * Bpp) {
+      const __m128i b = _mm_unpacklo_epi8(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i)), zero);
+      const __m128i c = _mm_unpacklo_epi8(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i - Bpp)), zero);
+      PaethLanes p = PaethLanesFromAbove(b, c);
+      a = PaethLanesStep(p, a, _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero));
+      StorePixel<Bpp>(current + i, _mm_packus_epi16(a, a));
+      p.low = _mm_srli_si128(p.low, 2 * Bpp);
+      p.high = _mm_srli_si128(p.high, 2 * Bpp);
+      p.threshold = _mm_srli_si128(p.threshold, 2 * Bpp);
+      p.upper = _mm_srli_si128(p.upper, 2 * Bpp);
+      p.lower = _mm_srli_si128(p.lower, 2 * Bpp);
+      a = PaethLanesStep(p, a, _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i + Bpp), zero));
+      StorePixel<Bpp>(current + i + Bpp, _mm_packus_epi16(a, a));
+    }
+  }
   for (; i + Bpp <= n; i += Bpp) {
     const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous + i), zero);
-    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero);
-    const __m128i d = _mm_sub_epi16(b, c);
-    const __m128i far = _mm_sub_epi16(_mm_sub_epi16(c, d), d);
-    const __m128i low = _mm_min_epi16(b, far);
-    const __m128i high = _mm_max_epi16(b, far);
-    const __m128i rising = _mm_cmpgt_epi16(d, zero);
-    const __m128i threshold =
-        Select(rising, _mm_sub_epi16(c, _mm_srai_epi16(d, 1)),
-               _mm_add_epi16(_mm_add_epi16(c, _mm_srai_epi16(_mm_sub_epi16(zero, d), 1)), one));
-    const __m128i upper = Select(rising, b, c);
-    const __m128i lower = Select(rising, c, b);
-    const __m128i inner = Select(_mm_cmpgt_epi16(threshold, a), lower, upper);
-    const __m128i between = _mm_and_si128(_mm_cmpgt_epi16(a, low), _mm_cmpgt_epi16(high, a));
-    a = _mm_add_epi8(x, Select(between, inner, a));
+    const __m128i c = _mm_unpacklo_epi8(LoadPixel<Bpp>(previous + i - Bpp), zero);
+    a = PaethLanesStep(PaethLanesFromAbove(b, c), a,
+                       _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero));
     StorePixel<Bpp>(current + i, _mm_packus_epi16(a, a));
-    c = b;
   }
   return i;
 }
