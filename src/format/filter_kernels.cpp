@@ -362,23 +362,28 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   // pack and an unpack on the serial path; the store packs on the side.
   __m128i a = _mm_unpacklo_epi8(LoadPixel<Bpp>(current), zero);
   uint32_t i = Bpp;
-  if constexpr (Bpp == 3 || Bpp == 4) {
-    // Two pixels share one setup: eight bytes of the row above fill the eight lanes.
-    for (; i + 2 * Bpp <= n && i + 8 <= n; i += 2 * Bpp) {
+  if constexpr (Bpp <= 4) {
+    // Pixels of up to four bytes share one set-up: eight bytes of the row above fill the eight
+    // lanes, then each pixel's lanes are shifted down in turn.
+    constexpr uint32_t kShared = 8 / Bpp;
+    for (; i + kShared * Bpp <= n && i + 8 <= n; i += kShared * Bpp) {
       const __m128i b = _mm_unpacklo_epi8(
           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i)), zero);
       const __m128i c = _mm_unpacklo_epi8(
           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i - Bpp)), zero);
       PaethLanes p = PaethLanesFromAbove(b, c);
-      a = PaethLanesStep(p, a, _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i), zero));
-      StorePixel<Bpp>(current + i, _mm_packus_epi16(a, a));
-      p.low = _mm_srli_si128(p.low, 2 * Bpp);
-      p.high = _mm_srli_si128(p.high, 2 * Bpp);
-      p.threshold = _mm_srli_si128(p.threshold, 2 * Bpp);
-      p.upper = _mm_srli_si128(p.upper, 2 * Bpp);
-      p.lower = _mm_srli_si128(p.lower, 2 * Bpp);
-      a = PaethLanesStep(p, a, _mm_unpacklo_epi8(LoadPixel<Bpp>(current + i + Bpp), zero));
-      StorePixel<Bpp>(current + i + Bpp, _mm_packus_epi16(a, a));
+      for (uint32_t k = 0; k < kShared; ++k) {
+        if (k != 0) {
+          p.low = _mm_srli_si128(p.low, 2 * Bpp);
+          p.high = _mm_srli_si128(p.high, 2 * Bpp);
+          p.threshold = _mm_srli_si128(p.threshold, 2 * Bpp);
+          p.upper = _mm_srli_si128(p.upper, 2 * Bpp);
+          p.lower = _mm_srli_si128(p.lower, 2 * Bpp);
+        }
+        uint8_t* pixel = current + i + k * Bpp;
+        a = PaethLanesStep(p, a, _mm_unpacklo_epi8(LoadPixel<Bpp>(pixel), zero));
+        StorePixel<Bpp>(pixel, _mm_packus_epi16(a, a));
+      }
     }
   }
   for (; i + Bpp <= n; i += Bpp) {
@@ -627,7 +632,14 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
       UnfilterBytes<1>(type, current, previous, n);
       return;
     case 2:
-      // Two lanes gain too little over plain bytes to pay for the moves into a register.
+      // Sub and Average gain too little from two lanes to pay for the moves into a register;
+      // Paeth's set-up, shared by four pixels, does.
+#if defined(__SSE2__)
+      if (type == FilterTypePaeth) {
+        if (n >= 2) UnfilterPixels<2>(type, current, previous, n);
+        return;
+      }
+#endif
       UnfilterBytes<2>(type, current, previous, n);
       return;
 #if defined(__SSE2__)

@@ -111,10 +111,10 @@ TEST(UnfilterRow, UndoesEveryFilterForEveryPixelSize) {
 
 // Every Paeth triple (left a, above b, upper left c): for each pair b, c the row above repeats
 // the pixels c, b and the row's even pixels take every value, so its odd pixels see each a
-// against (b, c), and its even ones against (c, b). One and three bytes per pixel take the two
-// kinds of kernel.
+// against (b, c), and its even ones against (c, b). One byte per pixel takes the scalar
+// kernel, two and three the shared set-ups of four and two pixels.
 TEST(UnfilterRow, PaethForEveryTriple) {
-  for (uint32_t bpp : {1u, 3u}) {
+  for (uint32_t bpp : {1u, 2u, 3u}) {
     Bytes raw(513 * bpp), above(513 * bpp);
     for (uint32_t pixel = 0; pixel < 513; ++pixel)
       for (uint32_t k = 0; k < bpp; ++k) raw[pixel * bpp + k] = static_cast<uint8_t>(pixel / 2);
