@@ -18,9 +18,9 @@ namespace {
 // Every row buffer stays within 64 KiB; the widest images accepted follow from it (65528 pixels
 // at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
 constexpr uint64_t kMaxRowBuffer = 65536;
-// The rows' window holds two rows at least and 16 KiB at least: narrow rows are inflated many
-// at a time (zlib's fast path stops short of the end of each output buffer), wide ones keep the
-// two rows the unfiltering needs.
+// The rows' window holds two rows at least (three for a plain image) and 16 KiB at least:
+// narrow rows are inflated many at a time (zlib's fast path stops short of the end of each
+// output buffer), wide ones keep the rows the unfiltering needs.
 constexpr uint32_t kMinWindow = 16384;
 
 }  // namespace
@@ -50,8 +50,12 @@ Status PngReader::StartRows() {
       (roundedWidth * s.pixelDepth + 7) / 8 + 1 + (static_cast<uint64_t>(s.pixelDepth) + 7) / 8;
   if (bufferSize > kMaxRowBuffer) return PT_FAIL(StatusError);
   if (static_cast<uint64_t>(s.rowBytes) + 1 > kMaxRowBuffer) return PT_FAIL(StatusError);
+  // A plain image takes a third row: the host rows are converted straight from the window, so
+  // the row store an interlaced image needs is not taken, and the third slot lets wide rows be
+  // inflated two at a time.
+  const uint64_t rows = s.interlaced == 0 ? 3 : 2;
   const uint32_t windowSize =
-      2 * bufferSize > kMinWindow ? static_cast<uint32_t>(2 * bufferSize) : kMinWindow;
+      rows * bufferSize > kMinWindow ? static_cast<uint32_t>(rows * bufferSize) : kMinWindow;
 
   // A second run (after a failed first one) must not leak the first run's window.
   std::free(s.window);
