@@ -53,9 +53,9 @@ Status PngReader::StartRows() {
   // A plain image takes a third row: the host rows are converted straight from the window, so
   // the row store an interlaced image needs is not taken, and the third slot lets wide rows be
   // inflated two at a time.
-  const uint64_t rows = s.interlaced == 0 ? 3 : 2;
+  const uint64_t rowsBytes = 2 * bufferSize + (s.interlaced == 0 ? s.rowBytes + 1 : 0);
   const uint32_t windowSize =
-      rows * bufferSize > kMinWindow ? static_cast<uint32_t>(rows * bufferSize) : kMinWindow;
+      rowsBytes > kMinWindow ? static_cast<uint32_t>(rowsBytes) : kMinWindow;
 
   // A second run (after a failed first one) must not leak the first run's window.
   std::free(s.window);
