@@ -32,9 +32,9 @@ inline uint8_t PaethPredictor(uint8_t a, uint8_t b, uint8_t c) {
 // computed from b and c, off the serial chain from one byte to the next (and without branches:
 // photo rows make them unpredictable).
 struct PaethAbove {
-  int start;        // a - start below span (unsigned): a lies strictly between the ends
+  int start;  // a - start below span (unsigned): a lies strictly between the ends
   unsigned span;
-  int threshold;    // from there up: upper, else lower
+  int threshold;  // from there up: upper, else lower
   int upper, lower;
 };
 
@@ -367,8 +367,8 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
     // lanes, then each pixel's lanes are shifted down in turn.
     constexpr uint32_t kShared = 8 / Bpp;
     for (; i + kShared * Bpp <= n && i + 8 <= n; i += kShared * Bpp) {
-      const __m128i b = _mm_unpacklo_epi8(
-          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i)), zero);
+      const __m128i b =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i)), zero);
       const __m128i c = _mm_unpacklo_epi8(
           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(previous + i - Bpp)), zero);
       PaethLanes p = PaethLanesFromAbove(b, c);
@@ -401,7 +401,6 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
 // left with two comparisons and two selections per byte (Bpp chains interleaved).
 template <uint32_t Bpp>
 void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
-
   constexpr uint32_t kBlock = 240;  // whole pixels of every size, whole steps of eight
   alignas(16) int16_t start[kBlock];
   alignas(16) int16_t span[kBlock];

@@ -119,7 +119,8 @@ TEST(Win32DllFile, VersionResourceHoldsTheBuildsVersion) {
           {"ProductName", "pngtrans"},       {"OriginalFilename", f.file},
           {"InternalName", f.internal},
       };
-      for (const auto& row : rows) EXPECT_EQ(version.strings[b + row.first], row.second) << b + row.first;
+      for (const auto& row : rows)
+        EXPECT_EQ(version.strings[b + row.first], row.second) << b + row.first;
       EXPECT_FALSE(version.strings[b + "FileDescription"].empty()) << b;
     }
   }

@@ -146,7 +146,8 @@ int Info(const HostModule& module, const std::string& path) {
   std::printf("host:        xtnd-host %s\n", PNGTRANS_VERSION);
   std::printf("module:      %s\n", path.c_str());
   const std::string version = ModuleFileVersion(path);
-  if (!version.empty()) std::printf("version:     %s (the module's version resource)\n", version.c_str());
+  if (!version.empty())
+    std::printf("version:     %s (the module's version resource)\n", version.c_str());
   std::printf("translators: %d\n", module.Count());
   std::printf("name:        %s (", DecodeShiftJis(r.displayName, sizeof r.displayName).c_str());
   for (size_t i = 0; i < sizeof r.displayName && r.displayName[i] != 0; ++i) {
