@@ -396,9 +396,10 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   return i;
 }
 
-// Paeth for one and two bytes per pixel: PaethFromAbove for a block of the row above at a time,
-// eight bytes per step in 16-bit lanes, then the serial chain through the block, which is
-// left with two comparisons and two selections per byte (Bpp chains interleaved).
+// Paeth for one byte per pixel (wider pixels take UnfilterPaethPixels): PaethFromAbove for a
+// block of the row above at a time, eight bytes per step in 16-bit lanes, then the serial chain
+// through the block, which is left with two comparisons and two selections per byte (Bpp
+// chains interleaved).
 template <uint32_t Bpp>
 void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
   constexpr uint32_t kBlock = 240;  // whole pixels of every size, whole steps of eight

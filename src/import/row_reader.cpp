@@ -3,7 +3,6 @@
 // the Adam7 steps of interlace.cpp for interlaced images).
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "format/adam7.h"
 #include "format/adler32.h"
