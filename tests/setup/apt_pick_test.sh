@@ -63,4 +63,14 @@ done
   policy libpng16-16 i386 '(none)' 1.6.39-2+deb12u5 "1.6.39-2+deb12u5 main"
 } | row "no common version" "libpng16-16:i386" "stuck libpng16-16 native 1.6.39-2+deb12u6/1.6.39-2+deb12u6 i386 1.6.39-2+deb12u5"
 
+# A pin that breaks an amd64 package is named, however apt wraps its lines; an i386 package's
+# complaint, or one about a package that cannot be installed at all, names none.
+got=$(printf '%s\n' \
+  ' perl : Depends: libperl5.36 (= 5.36.0-7+deb12u4) but 5.36.0-7+deb12u3 is to be installed' \
+  '        Depends: perl-base (= 5.36.0-7+deb12u4) but 5.36.0-7+deb12u3 is to be installed' \
+  ' zlib1g-dev:i386 : Depends: zlib1g:i386 (= 1:1.2.13.dfsg-1) but 1:1.2.13.dfsg-1+deb12u1 is to be installed' \
+  ' libpng-dev:i386 : Depends: libpng16-16:i386 (= 1.6.39-2+deb12u5) but it is not installable' |
+  bash "$pick" --refused | tr '\n' ' ')
+if [ "$got" = "libperl5.36 perl-base " ]; then echo "ok   refused pins"; else echo "FAIL refused pins: got '$got'"; failed=1; fi
+
 exit "$failed"
