@@ -503,10 +503,14 @@ void UnfilterBytes(uint8_t type, uint8_t* current, const uint8_t* previous, uint
       break;
     default:
 #if defined(__SSE2__)
-      UnfilterPaethSmall<Bpp>(current, previous, n);
-      break;
-#endif
+      if constexpr (Bpp == 1) {
+        UnfilterPaethSmall<Bpp>(current, previous, n);
+      } else {
+        UnfilterPaethBytes<Bpp>(current, previous, n);
+      }
+#else
       UnfilterPaethBytes<Bpp>(current, previous, n);
+#endif
       break;
   }
 }
@@ -636,7 +640,12 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
       // Paeth's set-up, shared by four pixels, does.
 #if defined(__SSE2__)
       if (type == FilterTypePaeth) {
-        if (n >= 2) UnfilterPixels<2>(type, current, previous, n);
+        if (n < 2) return;
+        // A partial last pixel (not from a real row, but the length is the caller's).
+        for (uint32_t i = UnfilterPaethPixels<2>(current, previous, n); i < n; ++i) {
+          current[i] = static_cast<uint8_t>(
+              current[i] + PaethPredictor(current[i - 2], previous[i], previous[i - 2]));
+        }
         return;
       }
 #endif
