@@ -396,13 +396,11 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   return i;
 }
 
-// Paeth for one byte per pixel (wider pixels take UnfilterPaethPixels): PaethFromAbove for a
-// block of the row above at a time, eight bytes per step in 16-bit lanes, then the serial chain
-// through the block, which is left with two comparisons and two selections per byte (Bpp
-// chains interleaved).
-template <uint32_t Bpp>
-void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
-  constexpr uint32_t kBlock = 240;  // whole pixels of every size, whole steps of eight
+// Paeth for one byte per pixel (wider pixels take UnfilterPaethPixels): PaethLanesFromAbove for
+// a block of the row above at a time, eight bytes per step, then the serial chain through the
+// block, which is left with two comparisons and two selections per byte.
+void UnfilterPaethOneByte(uint8_t* current, const uint8_t* previous, uint32_t n) {
+  constexpr uint32_t kBlock = 256;
   alignas(16) int16_t start[kBlock];
   alignas(16) int16_t span[kBlock];
   alignas(16) int16_t threshold[kBlock];
@@ -410,7 +408,10 @@ void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
   alignas(16) int16_t lower[kBlock];
   const __m128i zero = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi16(1);
-  for (uint32_t from = Bpp; from < n; from += kBlock) {
+  // The left neighbour is carried in a register: reading back the byte just stored would put a
+  // store-to-load round trip on the chain.
+  int left = current[0];
+  for (uint32_t from = 1; from < n; from += kBlock) {
     const uint32_t count = n - from < kBlock ? n - from : kBlock;
     uint32_t j = 0;
     for (; j + 8 <= count; j += 8) {
@@ -418,52 +419,35 @@ void UnfilterPaethSmall(uint8_t* current, const uint8_t* previous, uint32_t n) {
       const __m128i b =
           _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above)), zero);
       const __m128i c =
-          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above - Bpp)), zero);
-      const __m128i d = _mm_sub_epi16(b, c);
-      const __m128i far = _mm_sub_epi16(_mm_sub_epi16(c, d), d);
-      const __m128i low = _mm_min_epi16(b, far);
-      const __m128i high = _mm_max_epi16(b, far);
-      const __m128i rising = _mm_cmpgt_epi16(d, zero);
-      const __m128i evenFalling = _mm_andnot_si128(rising, _mm_andnot_si128(d, one));
-      const __m128i risingD = _mm_and_si128(d, rising);
-      _mm_store_si128(reinterpret_cast<__m128i*>(start + j), _mm_add_epi16(low, one));
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above - 1)), zero);
+      const PaethLanes p = PaethLanesFromAbove(b, c);
+      _mm_store_si128(reinterpret_cast<__m128i*>(start + j), _mm_add_epi16(p.low, one));
       _mm_store_si128(reinterpret_cast<__m128i*>(span + j),
-                      _mm_max_epi16(_mm_sub_epi16(_mm_sub_epi16(high, low), one), zero));
-      _mm_store_si128(reinterpret_cast<__m128i*>(threshold + j),
-                      _mm_add_epi16(_mm_sub_epi16(c, _mm_srai_epi16(d, 1)), evenFalling));
-      _mm_store_si128(reinterpret_cast<__m128i*>(upper + j), _mm_add_epi16(c, risingD));
-      _mm_store_si128(reinterpret_cast<__m128i*>(lower + j), _mm_sub_epi16(b, risingD));
+                      _mm_max_epi16(_mm_sub_epi16(_mm_sub_epi16(p.high, p.low), one), zero));
+      _mm_store_si128(reinterpret_cast<__m128i*>(threshold + j), p.threshold);
+      _mm_store_si128(reinterpret_cast<__m128i*>(upper + j), p.upper);
+      _mm_store_si128(reinterpret_cast<__m128i*>(lower + j), p.lower);
     }
     for (; j < count; ++j) {
-      const PaethAbove p = PaethFromAbove(previous[from + j], previous[from + j - Bpp]);
+      const PaethAbove p = PaethFromAbove(previous[from + j], previous[from + j - 1]);
       start[j] = static_cast<int16_t>(p.start);
       span[j] = static_cast<int16_t>(p.span);
       threshold[j] = static_cast<int16_t>(p.threshold);
       upper[j] = static_cast<int16_t>(p.upper);
       lower[j] = static_cast<int16_t>(p.lower);
     }
-    // The left neighbours are carried in registers: reading back the byte just stored would put
-    // a store-to-load round trip on the chain.
     uint8_t* out = current + from;
-    // Both choices are coin tosses on photo rows: the compiler is told so, and selects without
-    // branching.
-    auto step = [&](uint32_t k, int a) {
-      const int up = upper[k];
-      const int down = lower[k];
-      const int inner = __builtin_expect_with_probability(a >= threshold[k], 1, 0.5) ? up : down;
-      const bool between = static_cast<unsigned>(a - start[k]) < static_cast<unsigned>(span[k]);
-      const int predicted = __builtin_expect_with_probability(between, 1, 0.5) ? inner : a;
-      const uint8_t made = static_cast<uint8_t>(out[k] + predicted);
-      out[k] = made;
-      return static_cast<int>(made);
-    };
-    int left[Bpp];
-    for (uint32_t k = 0; k < Bpp; ++k) left[k] = out[static_cast<int32_t>(k - Bpp)];
-    for (j = 0; j + Bpp <= count; j += Bpp) {
-#pragma GCC unroll 8
-      for (uint32_t k = 0; k < Bpp; ++k) left[k] = step(j + k, left[k]);
+    for (j = 0; j < count; ++j) {
+      // Both choices are coin tosses on photo rows: the compiler is told so, and selects
+      // without branching.
+      const int up = upper[j];
+      const int down = lower[j];
+      const int inner = __builtin_expect_with_probability(left >= threshold[j], 1, 0.5) ? up : down;
+      const bool between = static_cast<unsigned>(left - start[j]) < static_cast<unsigned>(span[j]);
+      const int predicted = __builtin_expect_with_probability(between, 1, 0.5) ? inner : left;
+      left = static_cast<uint8_t>(out[j] + predicted);
+      out[j] = static_cast<uint8_t>(left);
     }
-    for (uint32_t k = 0; j < count; ++j, ++k) step(j, left[k]);
   }
 }
 
@@ -504,7 +488,7 @@ void UnfilterBytes(uint8_t type, uint8_t* current, const uint8_t* previous, uint
     default:
 #if defined(__SSE2__)
       if constexpr (Bpp == 1) {
-        UnfilterPaethSmall<Bpp>(current, previous, n);
+        UnfilterPaethOneByte(current, previous, n);
       } else {
         UnfilterPaethBytes<Bpp>(current, previous, n);
       }
