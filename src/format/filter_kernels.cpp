@@ -355,6 +355,18 @@ inline __m128i PaethLanesStep(const PaethLanes& p, __m128i a, __m128i x) {
   return _mm_add_epi8(x, Select(between, inner, a));
 }
 
+// With sixteen vector registers (x86-64) a single Paeth row of pixels of two to four bytes
+// is fastest with the set-up kept in registers, shared and shifted as below; with eight
+// (i386) that spills, and UnfilterPaethRows's block form is faster. Two rows at once take the
+// block form everywhere.
+#if defined(__x86_64__)
+constexpr bool kSharedPaethSetUp = true;
+#else
+constexpr bool kSharedPaethSetUp = false;
+#endif
+
+// Paeth for pixels of six and eight bytes, and, where kSharedPaethSetUp, a single row of pixels
+// of two to four.
 template <uint32_t Bpp>
 uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t n) {
   const __m128i zero = _mm_setzero_si128();
@@ -396,58 +408,148 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   return i;
 }
 
-// Paeth for one byte per pixel (wider pixels take UnfilterPaethPixels): PaethLanesFromAbove for
-// a block of the row above at a time, eight bytes per step, then the serial chain through the
-// block, which is left with two comparisons and two selections per byte.
-void UnfilterPaethOneByte(uint8_t* current, const uint8_t* previous, uint32_t n) {
-  constexpr uint32_t kBlock = 256;
-  alignas(16) int16_t start[kBlock];
-  alignas(16) int16_t span[kBlock];
-  alignas(16) int16_t threshold[kBlock];
-  alignas(16) int16_t upper[kBlock];
-  alignas(16) int16_t lower[kBlock];
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi16(1);
-  // The left neighbour is carried in a register: reading back the byte just stored would put a
-  // store-to-load round trip on the chain.
-  int left = current[0];
-  for (uint32_t from = 1; from < n; from += kBlock) {
-    const uint32_t count = n - from < kBlock ? n - from : kBlock;
+// Paeth for pixels of one to four bytes, one row or two consecutive rows at once. The row above
+// is turned into PaethLanesFromAbove's terms a block at a time, eight bytes per step, so that
+// each pixel's serial step is left with two comparisons and two selections per byte. Two rows
+// run as two independent chains in one loop, the lower one block behind: its row above is the
+// upper row, which is done by then. The processor overlaps the two chains, each of which is
+// bound by its latency alone.
+// A block's worth of PaethLanesFromAbove, a 16-bit lane per byte; a pixel's step loads four
+// lanes, so the last one reads past the block.
+constexpr uint32_t PaethBlockBytes(uint32_t bpp) {
+  return bpp == 3 ? 384 : 256;  // whole pixels, and whole steps of eight bytes
+}
+
+struct PaethBlock {
+  static constexpr uint32_t kLanes = PaethBlockBytes(3) + 8;
+  alignas(16) int16_t low[kLanes];   // one byte per pixel: the unsigned range's start
+  alignas(16) int16_t high[kLanes];  // one byte per pixel: its span
+  alignas(16) int16_t threshold[kLanes];
+  alignas(16) int16_t upper[kLanes];
+  alignas(16) int16_t lower[kLanes];
+
+  // Bytes [from, from + count) of a row whose row above is above (from >= bpp).
+  void Prepare(const uint8_t* above, uint32_t bpp, uint32_t from, uint32_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi16(1);
     uint32_t j = 0;
     for (; j + 8 <= count; j += 8) {
-      const uint8_t* above = previous + from + j;
-      const __m128i b =
-          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above)), zero);
-      const __m128i c =
-          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(above - 1)), zero);
-      const PaethLanes p = PaethLanesFromAbove(b, c);
-      _mm_store_si128(reinterpret_cast<__m128i*>(start + j), _mm_add_epi16(p.low, one));
-      _mm_store_si128(reinterpret_cast<__m128i*>(span + j),
-                      _mm_max_epi16(_mm_sub_epi16(_mm_sub_epi16(p.high, p.low), one), zero));
+      const uint8_t* b = above + from + j;
+      const PaethLanes p = PaethLanesFromAbove(
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)), zero),
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b - bpp)), zero));
+      __m128i from16 = p.low;
+      __m128i to16 = p.high;
+      if (bpp == 1) {
+        from16 = _mm_add_epi16(p.low, one);
+        to16 = _mm_max_epi16(_mm_sub_epi16(_mm_sub_epi16(p.high, p.low), one), zero);
+      }
+      _mm_store_si128(reinterpret_cast<__m128i*>(low + j), from16);
+      _mm_store_si128(reinterpret_cast<__m128i*>(high + j), to16);
       _mm_store_si128(reinterpret_cast<__m128i*>(threshold + j), p.threshold);
       _mm_store_si128(reinterpret_cast<__m128i*>(upper + j), p.upper);
       _mm_store_si128(reinterpret_cast<__m128i*>(lower + j), p.lower);
     }
     for (; j < count; ++j) {
-      const PaethAbove p = PaethFromAbove(previous[from + j], previous[from + j - 1]);
-      start[j] = static_cast<int16_t>(p.start);
-      span[j] = static_cast<int16_t>(p.span);
+      const PaethAbove p = PaethFromAbove(above[from + j], above[from + j - bpp]);
+      low[j] = static_cast<int16_t>(bpp == 1 ? p.start : p.start - 1);
+      high[j] = static_cast<int16_t>(bpp == 1 ? static_cast<int>(p.span) : p.start + p.span);
       threshold[j] = static_cast<int16_t>(p.threshold);
       upper[j] = static_cast<int16_t>(p.upper);
       lower[j] = static_cast<int16_t>(p.lower);
     }
-    uint8_t* out = current + from;
-    for (j = 0; j < count; ++j) {
-      // Both choices are coin tosses on photo rows: the compiler is told so, and selects
-      // without branching.
-      const int up = upper[j];
-      const int down = lower[j];
-      const int inner = __builtin_expect_with_probability(left >= threshold[j], 1, 0.5) ? up : down;
-      const bool between = static_cast<unsigned>(left - start[j]) < static_cast<unsigned>(span[j]);
-      const int predicted = __builtin_expect_with_probability(between, 1, 0.5) ? inner : left;
-      left = static_cast<uint8_t>(out[j] + predicted);
-      out[j] = static_cast<uint8_t>(left);
+    // The lanes read past the last pixel: defined values, never stored.
+    for (; j < count + 8; ++j) low[j] = high[j] = threshold[j] = upper[j] = lower[j] = 0;
+  }
+};
+
+// The left neighbour: one byte in an int, or a pixel's bytes in the low 16-bit lanes.
+template <uint32_t Bpp>
+struct PaethLeftOf {
+  using Type = __m128i;
+};
+template <>
+struct PaethLeftOf<1> {
+  using Type = int;
+};
+template <uint32_t Bpp>
+using PaethLeft = typename PaethLeftOf<Bpp>::Type;
+
+template <uint32_t Bpp>
+inline PaethLeft<Bpp> PaethLoadLeft(const uint8_t* pixel) {
+  if constexpr (Bpp == 1) {
+    return pixel[0];
+  } else {
+    return _mm_unpacklo_epi8(LoadPixel<Bpp>(pixel), _mm_setzero_si128());
+  }
+}
+
+// Unfilters the pixel at byte j of the block, at out + j, from its left neighbour.
+template <uint32_t Bpp>
+inline PaethLeft<Bpp> PaethStep(const PaethBlock& s, uint32_t j, uint8_t* out,
+                                PaethLeft<Bpp> left) {
+  if constexpr (Bpp == 1) {
+    // Both choices are coin tosses on photo rows: the compiler is told so, and selects
+    // without branching.
+    const int up = s.upper[j];
+    const int down = s.lower[j];
+    const int inner = __builtin_expect_with_probability(left >= s.threshold[j], 1, 0.5) ? up : down;
+    const bool between = static_cast<unsigned>(left - s.low[j]) < static_cast<unsigned>(s.high[j]);
+    const int predicted = __builtin_expect_with_probability(between, 1, 0.5) ? inner : left;
+    left = static_cast<uint8_t>(out[j] + predicted);
+    out[j] = static_cast<uint8_t>(left);
+    return left;
+  } else {
+    const auto lanes = [&](const int16_t* v) {
+      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + j));
+    };
+    const PaethLanes p{lanes(s.low), lanes(s.high), lanes(s.threshold), lanes(s.upper),
+                       lanes(s.lower)};
+    left = PaethLanesStep(p, left, _mm_unpacklo_epi8(LoadPixel<Bpp>(out + j), _mm_setzero_si128()));
+    StorePixel<Bpp>(out + j, _mm_packus_epi16(left, left));
+    return left;
+  }
+}
+
+// Bytes [j, count) of a block, alone.
+template <uint32_t Bpp>
+__attribute__((noinline)) PaethLeft<Bpp> PaethChain(const PaethBlock& s, uint32_t j, uint32_t count,
+                                                    uint8_t* out, PaethLeft<Bpp> left) {
+  for (; j < count; j += Bpp) left = PaethStep<Bpp>(s, j, out, left);
+  return left;
+}
+
+// Rows of n bytes (n >= Bpp; whole pixels): top against above and, when bottom is given,
+// bottom against top. The first pixel of each has been unfiltered already.
+template <uint32_t Bpp>
+void UnfilterPaethRows(uint8_t* top, const uint8_t* above, uint8_t* bottom, uint32_t n) {
+  constexpr uint32_t kBytes = PaethBlockBytes(Bpp);
+  PaethBlock topBlock, bottomBlock;
+  PaethLeft<Bpp> topLeft = PaethLoadLeft<Bpp>(top);
+  PaethLeft<Bpp> bottomLeft = bottom != nullptr ? PaethLoadLeft<Bpp>(bottom) : topLeft;
+  const uint32_t blocks = (n - Bpp + kBytes - 1) / kBytes;
+  // Round t: the top row's block t and the bottom row's block t - 1.
+  for (uint32_t t = 0; t <= blocks; ++t) {
+    uint32_t topCount = 0, bottomCount = 0;
+    const uint32_t topFrom = Bpp + t * kBytes;
+    if (t < blocks) {
+      topCount = n - topFrom < kBytes ? n - topFrom : kBytes;
+      topBlock.Prepare(above, Bpp, topFrom, topCount);
     }
+    if (t > 0 && bottom != nullptr) {
+      bottomCount = kBytes < n - (topFrom - kBytes) ? kBytes : n - (topFrom - kBytes);
+      bottomBlock.Prepare(top, Bpp, topFrom - kBytes, bottomCount);
+    }
+    uint8_t* const topOut = top + topFrom;
+    uint8_t* const bottomOut = bottom != nullptr ? bottom + topFrom - kBytes : nullptr;
+    const uint32_t both = topCount < bottomCount ? topCount : bottomCount;
+    uint32_t j = 0;
+    for (; j < both; j += Bpp) {
+      topLeft = PaethStep<Bpp>(topBlock, j, topOut, topLeft);
+      bottomLeft = PaethStep<Bpp>(bottomBlock, j, bottomOut, bottomLeft);
+    }
+    topLeft = PaethChain<Bpp>(topBlock, j, topCount, topOut, topLeft);
+    bottomLeft = PaethChain<Bpp>(bottomBlock, j, bottomCount, bottomOut, bottomLeft);
   }
 }
 
@@ -462,7 +564,8 @@ void UnfilterPixels(uint8_t type, uint8_t* current, const uint8_t* previous, uin
       done = UnfilterAveragePixels<Bpp>(current, previous, n);
       break;
     default:
-      done = UnfilterPaethPixels<Bpp>(current, previous, n);
+      if constexpr (Bpp > 4 || kSharedPaethSetUp)
+        done = UnfilterPaethPixels<Bpp>(current, previous, n);
       break;
   }
   // A partial last pixel (not produced by whole-byte pixels, but the length is the caller's).
@@ -485,14 +588,8 @@ void UnfilterBytes(uint8_t type, uint8_t* current, const uint8_t* previous, uint
     case FilterTypeAverage:
       UnfilterAverageBytes<Bpp>(current, previous, n);
       break;
-    default:
-#if defined(__SSE2__)
-      if constexpr (Bpp == 1) {
-        UnfilterPaethOneByte(current, previous, n);
-      } else {
-        UnfilterPaethBytes<Bpp>(current, previous, n);
-      }
-#else
+    default:  // Paeth: with SSE2, Unfilter gives it to the vector kernels before this
+#if !defined(__SSE2__)
       UnfilterPaethBytes<Bpp>(current, previous, n);
 #endif
       break;
@@ -614,6 +711,12 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
     UnfilterUp(current, previous, n);
     return;
   }
+#if defined(__SSE2__)
+  if (type == FilterTypePaeth && (bpp == 1 || (bpp <= 4 && !kSharedPaethSetUp))) {
+    UnfilterPaethPair(current, previous, nullptr, n, bpp);
+    return;
+  }
+#endif
   if (type != FilterTypeSub) UnfilterHead(type, current, previous, bpp < n ? bpp : n);
   switch (bpp) {
     case 1:
@@ -623,7 +726,7 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
       // Sub and Average gain too little from two lanes to pay for the moves into a register;
       // Paeth's set-up, shared by four pixels, does.
 #if defined(__SSE2__)
-      if (type == FilterTypePaeth) {
+      if (kSharedPaethSetUp && type == FilterTypePaeth) {
         if (n < 2) return;
         // A partial last pixel (not from a real row, but the length is the caller's).
         for (uint32_t i = UnfilterPaethPixels<2>(current, previous, n); i < n; ++i) {
@@ -676,6 +779,47 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
     if (type == FilterTypePaeth) left = PaethPredictor(left, previous[i], previous[i - bpp]);
     current[i] = static_cast<uint8_t>(current[i] + left);
   }
+}
+
+void UnfilterPaethPair(uint8_t* top, const uint8_t* above, uint8_t* bottom, uint32_t n,
+                       uint32_t bpp) {
+#if defined(__SSE2__)
+  if (bpp >= 1 && bpp <= 4 && n > bpp) {
+    UnfilterHead(FilterTypePaeth, top, above, bpp);
+    if (bottom != nullptr) UnfilterHead(FilterTypePaeth, bottom, top, bpp);
+    const uint32_t whole = n / bpp * bpp;
+    switch (bpp) {
+      case 1:
+        UnfilterPaethRows<1>(top, above, bottom, whole);
+        break;
+      case 2:
+        UnfilterPaethRows<2>(top, above, bottom, whole);
+        break;
+      case 3:
+        UnfilterPaethRows<3>(top, above, bottom, whole);
+        break;
+      default:
+        UnfilterPaethRows<4>(top, above, bottom, whole);
+        break;
+    }
+    // A partial last pixel (not from a real row, but the length is the caller's).
+    for (uint32_t r = 0; r < 2; ++r) {
+      uint8_t* row = r == 0 ? top : bottom;
+      const uint8_t* rowAbove = r == 0 ? above : top;
+      for (uint32_t i = whole; row != nullptr && i < n; ++i) {
+        row[i] = static_cast<uint8_t>(row[i] +
+                                      PaethPredictor(row[i - bpp], rowAbove[i], rowAbove[i - bpp]));
+      }
+    }
+    return;
+  }
+#endif
+  if (bottom == nullptr) {
+    UnfilterScalar(FilterTypePaeth, top, above, n, bpp);
+    return;
+  }
+  Unfilter(FilterTypePaeth, top, above, n, bpp);
+  Unfilter(FilterTypePaeth, bottom, top, n, bpp);
 }
 
 uint32_t RawSumScalar(const uint8_t* row, uint32_t n) {

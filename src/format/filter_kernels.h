@@ -22,6 +22,10 @@ enum FilterType : uint8_t {
 void UnfilterScalar(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t n,
                     uint32_t bpp);
 void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t n, uint32_t bpp);
+// Undoes Paeth on top against above and, unless bottom is null, on bottom against top, both of
+// n bytes: what Unfilter does for each in turn, with the two rows' serial work overlapped.
+void UnfilterPaethPair(uint8_t* top, const uint8_t* above, uint8_t* bottom, uint32_t n,
+                       uint32_t bpp);
 
 // Sum of the magnitudes (a byte b counts b below 128, 256 - b from 128 on) of n unfiltered
 // bytes, capped at kFilterNoSum.

@@ -229,7 +229,18 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   info.pixelDepth = s.pixelDepth;
   uint8_t* const current = s.window + s.readAt;
   s.rowBuffer = current;
-  PT_RETURN_IF_ERROR(UnfilterRow(info, current + 1, s.previousRow + 1, current[0]));
+  // Two Paeth rows in a row, both in the window: the next one is unfiltered together with this
+  // one (their serial chains overlap) and its filter byte becomes None, which leaves it as it is
+  // when its turn comes. The next row follows in the same pass: fills stop at the pass end.
+  const uint32_t nextAt = s.readAt + s.passRowBytes == s.ringEnd ? 0 : s.readAt + s.passRowBytes;
+  if (current[0] == FilterTypePaeth && s.buffered >= 2 * s.passRowBytes &&
+      s.window[nextAt] == FilterTypePaeth) {
+    const uint32_t bpp = (static_cast<uint32_t>(info.pixelDepth) + 7) / 8;
+    UnfilterPaethPair(current + 1, s.previousRow + 1, s.window + nextAt + 1, info.rowBytes, bpp);
+    s.window[nextAt] = FilterTypeNone;
+  } else {
+    PT_RETURN_IF_ERROR(UnfilterRow(info, current + 1, s.previousRow + 1, current[0]));
+  }
 
   if (interlaceHandling) {
     // The pass row goes straight to its columns of row and stays as it is, for the next row.

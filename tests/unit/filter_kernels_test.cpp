@@ -1,7 +1,7 @@
-// The fast filter kernels against the scalar reference: every filter x bytes per pixel, widths
-// around the vector sizes, first rows (a zero row above) and rows full of ties, unfiltering
-// and filtering with sums and early stops alike. Buffers are exactly as long as the row, so
-// ASan catches a kernel that reads or writes past it.
+// The fast filter kernels against the scalar reference: every filter x bytes per pixel (Paeth
+// also on two rows at once), widths around the vector sizes, first rows (a zero row above) and
+// rows full of ties, unfiltering and filtering with sums and early stops alike. Buffers are
+// exactly as long as the row, so ASan catches a kernel that reads or writes past it.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -81,6 +81,14 @@ TEST(FilterKernels, UnfilterMatchesTheScalarReference) {
       Unfilter(type, actual.data(), above.data(), n, c.shape.bpp);
       ASSERT_EQ(actual, expected) << Describe(c, type);
     }
+    // Two Paeth rows at once: the lower one runs a block behind the upper, against it.
+    const Bytes lower = MakeRow(n, c.ties, &random);
+    Bytes expectedTop = filtered, expectedBottom = lower, top = filtered, bottom = lower;
+    UnfilterScalar(FilterTypePaeth, expectedTop.data(), above.data(), n, c.shape.bpp);
+    UnfilterScalar(FilterTypePaeth, expectedBottom.data(), expectedTop.data(), n, c.shape.bpp);
+    UnfilterPaethPair(top.data(), above.data(), bottom.data(), n, c.shape.bpp);
+    ASSERT_EQ(top, expectedTop) << Describe(c, FilterTypePaeth) << ", upper of a pair";
+    ASSERT_EQ(bottom, expectedBottom) << Describe(c, FilterTypePaeth) << ", lower of a pair";
   }
 }
 
