@@ -366,6 +366,13 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   }
   if (bitDepth == 1) (void)ClassifyBilevelPalette(image);
 
+  // The host rows not yet converted take batches of inflated rows, when they lie back to back
+  // (no bytes between them that the host might keep something in).
+  if (height != 0 &&
+      image->rowBytes == width * HostPixelBytes(colorType, bitDepth)) {  // checked above
+    LendRows(image->pixels, image->rowBytes);
+  }
+
   // 8-bit grey and palette rows are host rows already: without interlacing they are read
   // straight into the host's buffer.
   const bool direct = passes == 1 && (colorType == 0 || colorType == 3) && bitDepth == 8;

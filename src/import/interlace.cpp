@@ -131,7 +131,7 @@ void PngReader::CombineRow(uint8_t* row, uint8_t mask) {
   const ReaderState& s = *state_;
   const uint8_t* source = s.rowBuffer + 1;
   const uint32_t width = s.width;
-  const uint32_t depth = s.rowInfo.pixelDepth;
+  const uint32_t depth = s.pixelDepth;
   if (mask == 0xFF) {
     std::memcpy(row, source, RowBytesFor(width, depth));
     return;

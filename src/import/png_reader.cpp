@@ -63,6 +63,7 @@ Status PngReader::InitReader() {
   TeardownState();
   ReaderState& s = *state_;
   s.inputBufferSize = kInputBufferSize;
+  s.imageInputSize = kInputBufferSize;
   s.inputBuffer = static_cast<uint8_t*>(ReaderAllocate(kInputBufferSize));
   if (s.inputBuffer == nullptr) return PT_FAIL(StatusNoMemory);
 

@@ -65,9 +65,11 @@ struct ReaderState {
 
   // --- decompressor, shared by the image data and zTXt ---
   z_stream zstream;
-  bool zstreamReady;  // inflateInit succeeded; inflateEnd is due at teardown
   uint8_t* inputBuffer;
   uint32_t inputBufferSize;  // 8192
+  // The image data is read in pieces of up to imageInputSize (at least inputBufferSize): what
+  // the rows' window leaves of their shared allowance (StartRows).
+  uint32_t imageInputSize;
 
   // --- header (chunk_handlers.cpp) ---
   uint32_t width;
@@ -81,14 +83,14 @@ struct ReaderState {
 
   // --- ancillary values kept by the handlers ---
   uint8_t* palette;  // points at paletteBuffer
-  uint16_t paletteCount;
   uint8_t* trans;
+  uint16_t* hist;
+  uint16_t paletteCount;
   uint16_t transCount;
   Color16 transValues;
   Color16 background;
   float gamma;
   SignificantBits sigBit;
-  uint16_t* hist;
   uint32_t pixelsPerUnitX;
   uint32_t pixelsPerUnitY;
 
@@ -98,7 +100,6 @@ struct ReaderState {
   uint32_t passWidth;
   uint32_t passRowBytes;  // including the filter byte
   uint32_t rowNumber;
-  uint8_t pass;
   // The rows' window: the inflated rows of a pass, each a filter byte and passRowBytes - 1
   // bytes, back to back in slots of passRowBytes, used round from the start to ringEnd, so
   // that one inflate call fills many rows. The slot before the next row holds the row above it,
@@ -112,7 +113,13 @@ struct ReaderState {
   uint64_t passBytesLeft;  // bytes of the pass that inflate has yet to produce
   uint8_t* rowBuffer;      // in the window: filter byte + row being (or last) decoded
   uint8_t* previousRow;    // in the window: the unfiltered row above it
-  RowInfo rowInfo;
+  // Rows lent by the caller (LendRows): batches of rows are inflated into their part not yet
+  // handed back, in one inflate call per batch rather than one per window's worth.
+  uint8_t* lentRows;
+  uint8_t* batchAt;  // filter byte of the batch's next row
+  uint32_t lentStride;
+  uint32_t batchRows;  // rows of the batch not yet unfiltered
+  uint8_t pass;        // Adam7 pass of the rows being read
 
   // --- the image data's zlib wrapper (row_reader.cpp) ---
   // The image data is inflated raw; its two header bytes and its Adler-32 trailer are handled
@@ -120,6 +127,7 @@ struct ReaderState {
   uint8_t wrapperPhase;  // WrapperPhase
   uint8_t wrapperCount;  // header or trailer bytes gathered so far
   uint8_t wrapperBytes[4];
+  bool zstreamReady;    // inflateInit succeeded; inflateEnd is due at teardown
   uint32_t imageAdler;  // Adler-32 of the image data inflated so far
 };
 
@@ -197,6 +205,16 @@ class PngReader {
   void BeginPassWindow();
   // Inflates into the window's free slots, up to the end of the pass.
   Status FillWindow();
+  // Inflates exactly count bytes of the image data to out.
+  Status InflateRows(uint8_t* out, uint32_t count);
+  // With rows lent and the window empty: inflates the next batch of rows into the lent rows'
+  // free end, when enough of them are free to be worth it (otherwise the window goes on alone).
+  Status StartBatch();
+  // Lends the reader the caller's buffer of height rows of stride bytes each, back to back,
+  // which the caller fills in row order in the last pass (the only one of a plain image): row
+  // y is the caller's again once ReadRow or ReadRowView has returned image row y in that pass.
+  // Rows the caller has not had back when a read fails hold whatever the reader left there.
+  void LendRows(uint8_t* rows, uint32_t stride);
   // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
   // zlib stream would take it: the same results, the same bytes out and the same input used.
   int InflateImageData();

@@ -21,6 +21,16 @@ constexpr uint64_t kMaxRowBuffer = 65536;
 // narrow rows are inflated many at a time (zlib's fast path stops short of the end of each
 // output buffer), wide ones keep the rows the unfiltering needs.
 constexpr uint32_t kMinWindow = 16384;
+// The window and the image data's input buffer share this much, plus the row a plain image
+// does not store: narrow rows leave the input buffer more, so that one inflate call, given a
+// batch of lent rows (below), turns more input into more rows. (The buffer keeps its 8 KiB at
+// least, which the chunks around the image data use too.)
+constexpr uint32_t kWindowAndInput = 30720;
+// A batch of rows in lent rows: worth it from this size (zlib's cost per call falls with the
+// output's size), and no larger than this, so that the rows are still in the cache when they
+// are unfiltered and converted.
+constexpr uint32_t kMinBatch = 65536;
+constexpr uint32_t kMaxBatch = 524288;
 
 }  // namespace
 
@@ -61,9 +71,29 @@ Status PngReader::StartRows() {
   s.window = nullptr;
   s.rowBuffer = nullptr;
   s.previousRow = nullptr;
+  s.lentRows = nullptr;
+  s.batchRows = 0;
   s.window = static_cast<uint8_t*>(ReaderAllocateZeroed(windowSize));
   if (s.window == nullptr) return PT_FAIL(StatusNoMemory);
   s.windowSize = windowSize;
+
+  // The input buffer holds nothing yet (avail_in is 0): it is replaced, not grown, so that the
+  // old and the new one are never held at once. Failing that, the old size is taken again.
+  const uint64_t allowance =
+      kWindowAndInput + (s.interlaced == 0 ? static_cast<uint64_t>(s.rowBytes) + 1 : 0);
+  const uint32_t inputSize = allowance > windowSize + static_cast<uint64_t>(s.inputBufferSize)
+                                 ? static_cast<uint32_t>(allowance - windowSize)
+                                 : s.inputBufferSize;
+  if (inputSize != s.imageInputSize) {
+    std::free(s.inputBuffer);
+    s.inputBuffer = static_cast<uint8_t*>(ReaderAllocate(inputSize));
+    s.imageInputSize = inputSize;
+    if (s.inputBuffer == nullptr) {
+      s.inputBuffer = static_cast<uint8_t*>(ReaderAllocate(s.inputBufferSize));
+      s.imageInputSize = s.inputBufferSize;
+    }
+    if (s.inputBuffer == nullptr) return PT_FAIL(StatusNoMemory);
+  }
   BeginPassWindow();
   s.flags |= FlagRowInit;
   return StatusOk;
@@ -113,7 +143,7 @@ Status PngReader::RefillImageData() {
     if (!ChunkTypeIs(s.chunkType, "IDAT")) return PT_FAIL(StatusError);
     s.idatRemaining = length;
   }
-  const uint32_t count = s.idatRemaining < s.inputBufferSize ? s.idatRemaining : s.inputBufferSize;
+  const uint32_t count = s.idatRemaining < s.imageInputSize ? s.idatRemaining : s.imageInputSize;
   // Past the chunk type the running CRC of an IDAT chunk feeds nothing (its comparison is
   // ignored), so the image data is read without it.
   PT_RETURN_IF_ERROR(ReadBytes(s.inputBuffer, count));
@@ -178,18 +208,26 @@ Status PngReader::ReadRowView(const uint8_t** view) {
 
 Status PngReader::FillWindow() {
   ReaderState& s = *state_;
-  // A stream that has already ended cannot deliver another row.
-  if (s.flags & FlagZlibFinished) return PT_FAIL(StatusError);
   // Free: every slot but the row above the next one and the rows already waiting; inflate
   // writes up to the ring's end at most, and never past the pass.
   uint32_t room = s.ringEnd - s.passRowBytes - s.buffered;
   if (room > s.ringEnd - s.writeAt) room = s.ringEnd - s.writeAt;
   if (room > s.passBytesLeft) room = static_cast<uint32_t>(s.passBytesLeft);
-  if (room == 0) return PT_FAIL(StatusError);
+  PT_RETURN_IF_ERROR(InflateRows(s.window + s.writeAt, room));
+  s.writeAt += room;
+  if (s.writeAt == s.ringEnd) s.writeAt = 0;
+  s.buffered += room;
+  return StatusOk;
+}
 
+Status PngReader::InflateRows(uint8_t* out, uint32_t count) {
+  ReaderState& s = *state_;
+  // A stream that has already ended cannot deliver another row.
+  if (s.flags & FlagZlibFinished) return PT_FAIL(StatusError);
+  if (count == 0) return PT_FAIL(StatusError);
   z_stream& z = s.zstream;
-  z.next_out = s.window + s.writeAt;
-  z.avail_out = room;
+  z.next_out = out;
+  z.avail_out = count;
   while (z.avail_out != 0) {
     if (z.avail_in == 0) PT_RETURN_IF_ERROR(RefillImageData());
     const int result = InflateImageData();
@@ -204,10 +242,50 @@ Status PngReader::FillWindow() {
     }
     if (result != Z_OK) return PT_FAIL(StatusError);
   }
-  s.writeAt += room;
-  if (s.writeAt == s.ringEnd) s.writeAt = 0;
-  s.buffered += room;
-  s.passBytesLeft -= room;
+  s.passBytesLeft -= count;
+  return StatusOk;
+}
+
+void PngReader::LendRows(uint8_t* rows, uint32_t stride) {
+  ReaderState& s = *state_;
+  if (rows == nullptr || stride == 0) return;
+  s.lentRows = rows;
+  s.lentStride = stride;
+}
+
+Status PngReader::StartBatch() {
+  ReaderState& s = *state_;
+  const uint32_t slot = s.passRowBytes;
+  // The pass's rows not yet inflated (the window holds none), and how many of them fit. The
+  // caller writes its rows only in the last pass (every pass of a plain image), row y once
+  // image row y has been read: the rows of a batch starting at image row y, step image rows
+  // apart, fit at the lent rows' end when the caller's rows up to the batch's last lie wholly
+  // before them. In earlier passes every lent row is free.
+  uint64_t rows = s.passBytesLeft / slot;
+  const uint64_t lentBytes = static_cast<uint64_t>(s.height) * s.lentStride;
+  const bool lastPass = s.interlaced == 0 || s.pass == 6;
+  uint64_t fit = lentBytes / slot;
+  if (lastPass) {
+    const uint64_t step = s.interlaced == 0 ? 1 : PassRowStep[6];
+    fit =
+        static_cast<uint64_t>(s.height - s.rowNumber) * s.lentStride / (step * s.lentStride + slot);
+  }
+  if (rows > fit) rows = fit;
+  if (rows > kMaxBatch / slot) rows = kMaxBatch / slot;
+  if (rows < 2 || rows * slot < kMinBatch) {
+    // Batches only shrink from here in the last pass: the window reads the rest.
+    if (lastPass) s.lentRows = nullptr;
+    return StatusOk;
+  }
+  // The row above moves to the window's first slot: the batch may overwrite where it is.
+  if (s.previousRow != s.window) std::memcpy(s.window, s.previousRow, slot);
+  s.previousRow = s.window;
+  s.readAt = slot;
+  s.writeAt = slot;
+  uint8_t* const batch = s.lentRows + static_cast<size_t>(lentBytes - rows * slot);
+  PT_RETURN_IF_ERROR(InflateRows(batch, static_cast<uint32_t>(rows * slot)));
+  s.batchAt = batch;
+  s.batchRows = static_cast<uint32_t>(rows);
   return StatusOk;
 }
 
@@ -218,26 +296,36 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
-  while (s.buffered < s.passRowBytes) PT_RETURN_IF_ERROR(FillWindow());
+  if (s.batchRows == 0 && s.buffered == 0 && s.lentRows != nullptr) {
+    PT_RETURN_IF_ERROR(StartBatch());
+  }
+  const bool batched = s.batchRows != 0;
+  if (!batched) {
+    while (s.buffered < s.passRowBytes) PT_RETURN_IF_ERROR(FillWindow());
+  }
 
-  RowInfo& info = s.rowInfo;
+  RowInfo info;
   info.width = s.passWidth;
   info.rowBytes = RowBytesFor(s.passWidth, s.pixelDepth);
   info.colorType = s.colorType;
   info.bitDepth = s.bitDepth;
   info.channels = s.channels;
   info.pixelDepth = s.pixelDepth;
-  uint8_t* const current = s.window + s.readAt;
+  uint8_t* const current = batched ? s.batchAt : s.window + s.readAt;
   s.rowBuffer = current;
-  // Two Paeth rows in a row, both in the window: the next one is unfiltered together with this
-  // one (their serial chains overlap) and its filter byte becomes None, which leaves it as it is
+  // Two Paeth rows in a row, both inflated: the next one is unfiltered together with this one
+  // (their serial chains overlap) and its filter byte becomes None, which leaves it as it is
   // when its turn comes. The next row follows in the same pass: fills stop at the pass end.
-  const uint32_t nextAt = s.readAt + s.passRowBytes == s.ringEnd ? 0 : s.readAt + s.passRowBytes;
-  if (current[0] == FilterTypePaeth && s.buffered >= 2 * s.passRowBytes &&
-      s.window[nextAt] == FilterTypePaeth) {
+  uint8_t* next = nullptr;
+  if (batched) {
+    if (s.batchRows >= 2) next = current + s.passRowBytes;
+  } else if (s.buffered >= 2 * s.passRowBytes) {
+    next = s.window + (s.readAt + s.passRowBytes == s.ringEnd ? 0 : s.readAt + s.passRowBytes);
+  }
+  if (current[0] == FilterTypePaeth && next != nullptr && next[0] == FilterTypePaeth) {
     const uint32_t bpp = (static_cast<uint32_t>(info.pixelDepth) + 7) / 8;
-    UnfilterPaethPair(current + 1, s.previousRow + 1, s.window + nextAt + 1, info.rowBytes, bpp);
-    s.window[nextAt] = FilterTypeNone;
+    UnfilterPaethPair(current + 1, s.previousRow + 1, next + 1, info.rowBytes, bpp);
+    next[0] = FilterTypeNone;
   } else {
     PT_RETURN_IF_ERROR(UnfilterRow(info, current + 1, s.previousRow + 1, current[0]));
   }
@@ -252,6 +340,16 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   }
   // The unfiltered row stays in its slot as the next row's row above.
   s.previousRow = current;
+  if (batched) {
+    s.batchAt += s.passRowBytes;
+    // After a batch the window goes on from its first slot, which takes the row above: the
+    // caller is about to write where the batch was.
+    if (--s.batchRows == 0) {
+      std::memcpy(s.window, current, s.passRowBytes);
+      s.previousRow = s.window;
+    }
+    return FinishRow();
+  }
   s.readAt += s.passRowBytes;
   if (s.readAt == s.ringEnd) s.readAt = 0;
   s.buffered -= s.passRowBytes;

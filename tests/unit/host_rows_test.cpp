@@ -242,6 +242,39 @@ TEST(RowsIntoHostImage, FailingRowLeavesTheRowsAboveItConverted) {
   EXPECT_EQ(recorder.calls().back(), std::make_pair(3, 6));
 }
 
+// Large images are inflated in batches of rows into the host rows not yet converted (the
+// buffers end at a guard page): plain and interlaced, rows copied or converted, Paeth rows in
+// pairs and every filter in turn, IDAT chunks smaller and larger than the input buffer.
+TEST(RowsIntoHostImage, LargeImagesArriveWholeThroughBatchesOfRows) {
+  struct Large {
+    uint32_t width, height;
+    uint8_t depth, type;
+    int filter;
+    bool interlace;
+    uint32_t idat;
+  };
+  for (const Large c :
+       {Large{300, 700, 8, 2, 4, false, 8192}, Large{300, 700, 8, 2, -1, false, 99999},
+        Large{257, 900, 8, 0, 4, false, 5000}, Large{257, 900, 8, 6, 4, false, 40000},
+        Large{120, 800, 16, 2, -1, false, 8192}, Large{4000, 400, 1, 0, 4, false, 8192},
+        Large{300, 700, 8, 4, 4, true, 8192}, Large{301, 500, 8, 2, -1, true, 30000},
+        Large{1, 2000, 8, 3, 4, true, 8192}}) {
+    const RawImage raw = RandomImage(c.width, c.height, c.depth, c.type, c.width + c.height);
+    EncodeOptions options;
+    options.filter = c.filter;
+    options.interlace = c.interlace;
+    options.idatSizes = {c.idat};
+    RowsIntoHost run(EncodePng(raw, options), raw);
+    const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height) + " " +
+                             std::to_string(c.depth) + "/" + std::to_string(c.type) +
+                             (c.interlace ? " interlaced" : "");
+    ASSERT_EQ(run.Run(), StatusOk) << what;
+    const ExpectedHost e = ExpectHost(raw);
+    EXPECT_TRUE(run.host().Pixels() == e.pixels) << what;
+    EXPECT_TRUE(run.host().Mask() == e.mask) << what;
+  }
+}
+
 TEST(RowsIntoHostImage, HostRowsLongerThan65535BytesAreConvertedInFull) {
   struct Wide {
     uint32_t width;
@@ -331,8 +364,8 @@ TEST(RowsIntoHostImage, WorkBufferThatCannotBeAllocatedIsReported) {
     RowsIntoHost run(EncodePng(raw, options), raw);
     const Bytes before = run.host().Pixels();
     {
-      // The rows' window, then the row store.
-      ScopedReaderAllocator allocator(2);
+      // The rows' window and the image data's larger input buffer, then the row store.
+      ScopedReaderAllocator allocator(3);
       ProgressRecorder recorder;
       EXPECT_EQ(run.Run(ProgressRecorder::Callback), StatusNoMemory);
       EXPECT_TRUE(recorder.calls().empty());

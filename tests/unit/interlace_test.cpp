@@ -112,7 +112,6 @@ class CombineRowTest : public ::testing::Test {
     s.rowBytes = (width * depth + 7) / 8;
     ASSERT_EQ(reader_.StartRows(), StatusOk);
     std::memcpy(s.rowBuffer + 1, source.data(), source.size());
-    s.rowInfo.pixelDepth = depth;
   }
   PngReader reader_;
 };
