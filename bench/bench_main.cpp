@@ -347,7 +347,9 @@ int main(int argc, char** argv) {
                               : h.colorType == 6 ? 4
                                                  : 1;
     const long long row = (static_cast<long long>(h.width) * channels * h.bitDepth + 7) / 8;
-    r.rowStore = h.interlaced ? row * h.height : row;
+    // The row store: one row for a plain image; an interlaced one keeps its even rows (the
+    // odd ones arrive whole in the last pass).
+    r.rowStore = h.interlaced ? row * ((h.height + 1) / 2) : row;
     std::printf(
         "%-44s %5ux%-5u ct%u/%-2u %s  import %7.2f ms  /libpng %s  /spng %s  /floor %s"
         "  export %7.2f ms  /libpng %s\n",

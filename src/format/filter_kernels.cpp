@@ -313,14 +313,18 @@ uint32_t UnfilterSubPixels(uint8_t* current, uint32_t n) {
   return i;
 }
 
+// Average runs on complemented bytes: ~floor((a + b) / 2) = avg(~a, ~b), the rounding-up
+// average the processor has, so ~(x + floor((a + b) / 2)) = avg(~a, ~b) - x. That leaves two
+// operations per pixel on the serial chain instead of four.
 template <uint32_t Bpp>
 uint32_t UnfilterAveragePixels(uint8_t* current, const uint8_t* previous, uint32_t n) {
-  __m128i a = LoadPixel<Bpp>(current);
+  const __m128i ones = _mm_set1_epi8(-1);
+  __m128i notA = _mm_xor_si128(LoadPixel<Bpp>(current), ones);
   uint32_t i = Bpp;
   for (; i + Bpp <= n; i += Bpp) {
-    const __m128i b = LoadPixel<Bpp>(previous + i);
-    a = _mm_add_epi8(LoadPixel<Bpp>(current + i), FloorAverage(a, b));
-    StorePixel<Bpp>(current + i, a);
+    const __m128i notB = _mm_xor_si128(LoadPixel<Bpp>(previous + i), ones);
+    notA = _mm_sub_epi8(_mm_avg_epu8(notA, notB), LoadPixel<Bpp>(current + i));
+    StorePixel<Bpp>(current + i, _mm_xor_si128(notA, ones));
   }
   return i;
 }

@@ -349,12 +349,14 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   if (rowSize != RowBytesFor(width, s.pixelDepth)) return PT_FAIL(StatusError);
 
   // A non-interlaced image is converted row by row from the row reader's window (which holds
-  // a row's worth more for it); an interlaced one is assembled over seven passes, so every
-  // image row needs its own place in a row store until the last pass converts it.
+  // a row's worth more for it); an interlaced one is assembled over seven passes. The first six
+  // touch only the even image rows, which need a place in a row store until the last pass
+  // converts them; the last pass brings the odd rows whole, and they are converted from the
+  // row reader at once.
   std::unique_ptr<uint8_t, FreeDeleter> store;
   if (passes != 1) {
     uint32_t storeSize = 0;
-    if (!MulFits32(height, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
+    if (!MulFits32(height / 2 + height % 2, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
     if (!ImageDataCanFill(s, height, rowSize)) return PT_FAIL(StatusError);
     store.reset(static_cast<uint8_t*>(ReaderAllocate(storeSize)));
     if (store == nullptr) return PT_FAIL(StatusNoMemory);
@@ -382,7 +384,6 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   const uint32_t total = passes * height;
   if (progress != nullptr) progress(0, static_cast<int32_t>(total));
   for (uint32_t pass = 0; pass < passes; ++pass) {
-    uint8_t* stored = store.get();
     const bool last = pass + 1 == passes;
     for (uint32_t y = 0; y < height; ++y) {
       uint8_t* hostRow = image->pixels + static_cast<size_t>(y) * image->rowBytes;
@@ -394,7 +395,15 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
         PT_RETURN_IF_ERROR(ReadRowView(&decoded));
         uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
         convert(decoded, width, hostRow, maskRow);
+      } else if (last && (y & 1) != 0) {
+        const uint8_t* decoded = nullptr;
+        PT_RETURN_IF_ERROR(ReadRowView(&decoded));
+        uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
+        convert(decoded, width, hostRow, maskRow);
       } else {
+        // An odd row has no pixels before the last pass: ReadRow leaves the row it is given
+        // (its even neighbour's) as it is.
+        uint8_t* stored = store.get() + static_cast<size_t>(y / 2) * rowSize;
         PT_RETURN_IF_ERROR(ReadRow(stored));
         if (last) {
           uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
@@ -403,7 +412,6 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
       }
       if (progress != nullptr)
         progress(static_cast<int32_t>(pass * height + y + 1), static_cast<int32_t>(total));
-      if (passes != 1) stored += rowSize;
     }
   }
   return StatusOk;

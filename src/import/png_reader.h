@@ -219,9 +219,10 @@ class PngReader {
   // zlib stream would take it: the same results, the same bytes out and the same input used.
   int InflateImageData();
   Status ReadRow(uint8_t* row);
-  // ReadRow for a non-interlaced image without the copy: *view points at the unfiltered row
-  // inside the reader, valid until the next row is read (null when no row was decoded). With
-  // interlace handling on, rows need a caller's row to merge into: refused (StatusError).
+  // ReadRow without the copy: *view points at the unfiltered row inside the reader, valid until
+  // the next row is read (null when no row was decoded). With interlace handling on, rows need
+  // a caller's row to merge into, except in the last pass, whose rows are whole image rows:
+  // refused (StatusError) before it.
   Status ReadRowView(const uint8_t** view);
   Status FinishRow();
   static Status UnfilterRow(const RowInfo& row, uint8_t* current, const uint8_t* previous,

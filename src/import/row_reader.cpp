@@ -293,7 +293,8 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   ReaderState& s = *state_;
   if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
   const bool interlaceHandling = s.interlaced != 0 && (s.transformations & TransformInterlace);
-  if (interlaceHandling && view != nullptr) return PT_FAIL(StatusError);
+  // With interlace handling, only the last pass's rows (whole image rows) can be viewed.
+  if (interlaceHandling && view != nullptr && s.pass != 6) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
   if (s.batchRows == 0 && s.buffered == 0 && s.lentRows != nullptr) {
@@ -330,7 +331,7 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
     PT_RETURN_IF_ERROR(UnfilterRow(info, current + 1, s.previousRow + 1, current[0]));
   }
 
-  if (interlaceHandling) {
+  if (interlaceHandling && view == nullptr) {
     // The pass row goes straight to its columns of row and stays as it is, for the next row.
     PlacePassPixels(row);
   } else if (view != nullptr) {

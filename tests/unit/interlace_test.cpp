@@ -346,14 +346,14 @@ TEST(InterlacedImages, ProgressCountsSevenPassesAndHostRowsArriveInTheLast) {
 }
 
 TEST(InterlacedImages, RowStoreThatDoesNotFitIn32BitsIsRefused) {
-  // 16-bit RGBA, 8184 pixels (65472 bytes) per decoded row, 100000 rows: the host's 24-bit rows
-  // and mask fit in 32 bits, the interlaced row store (6.5 GB) does not. Refused before a byte
-  // is read or written.
+  // 16-bit RGBA, 8184 pixels (65472 bytes) per decoded row, 140000 rows: the host's 24-bit rows
+  // and mask fit in 32 bits, the interlaced row store (its 70000 even rows, 4.6 GB) does not.
+  // Refused before a byte is read or written.
   PngReader reader;
   ASSERT_EQ(reader.InitReader(), StatusOk);
   ReaderState& s = reader.state();
   s.width = 8184;
-  s.height = 100000;
+  s.height = 140000;
   s.bitDepth = 16;
   s.colorType = 6;
   s.channels = 4;
@@ -364,7 +364,7 @@ TEST(InterlacedImages, RowStoreThatDoesNotFitIn32BitsIsRefused) {
   ColorValue palette[256] = {};
   HostImage image = {};
   image.width = 8184;
-  image.height = 100000;
+  image.height = 140000;
   image.rowBytes = 3 * 8184;
   image.maskKind = MaskEightBit;
   image.maskRowBytes = 8184;
