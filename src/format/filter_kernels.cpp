@@ -55,7 +55,8 @@ inline PaethAbove PaethFromAbove(int b, int c) {
   return p;
 }
 
-inline int PaethWithLeft(const PaethAbove& p, int a) {
+// (Used by the scalar kernels, which builds with SSE2 do not take.)
+[[maybe_unused]] inline int PaethWithLeft(const PaethAbove& p, int a) {
   const int inner = a >= p.threshold ? p.upper : p.lower;
   return static_cast<unsigned>(a - p.start) < p.span ? inner : a;
 }
