@@ -275,6 +275,28 @@ TEST(RowsIntoHostImage, LargeImagesArriveWholeThroughBatchesOfRows) {
   }
 }
 
+// Host rows with bytes between them are not the reader's to use: the rows arrive through the
+// window alone and the bytes between them stay as the host left them.
+TEST(RowsIntoHostImage, BytesBetweenHostRowsAreLeftAlone) {
+  const RawImage raw = RandomImage(300, 700, 8, 2, 7);
+  EncodeOptions options;
+  options.filter = 4;
+  RowsIntoHost run(EncodePng(raw, options), raw);
+  HostImage* image = run.host().image();
+  const uint32_t used = image->rowBytes;
+  image->rowBytes = used + 4;
+  ASSERT_EQ(image->allocate(image), 1);
+  std::memset(image->pixels, 0xA5, static_cast<size_t>(image->height) * image->rowBytes);
+  ASSERT_EQ(run.Run(), StatusOk);
+  const Bytes expected = ExpectHost(raw).pixels;
+  for (uint32_t y = 0; y < raw.height; ++y) {
+    const uint8_t* row = image->pixels + static_cast<size_t>(y) * image->rowBytes;
+    ASSERT_TRUE(std::equal(row, row + used, expected.begin() + static_cast<size_t>(y) * used))
+        << "row " << y;
+    ASSERT_EQ(Bytes(row + used, row + used + 4), Bytes(4, 0xA5)) << "row " << y;
+  }
+}
+
 TEST(RowsIntoHostImage, HostRowsLongerThan65535BytesAreConvertedInFull) {
   struct Wide {
     uint32_t width;
