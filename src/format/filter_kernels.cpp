@@ -209,6 +209,16 @@ void UnfilterHead(uint8_t type, uint8_t* current, const uint8_t* previous, uint3
   }
 }
 
+// Paeth on bytes [from, n), after the vector kernels' whole pixels: a partial last pixel (not
+// from a real row, but the length is the caller's).
+void UnfilterPaethTail(uint8_t* current, const uint8_t* previous, uint32_t from, uint32_t n,
+                       uint32_t bpp) {
+  for (uint32_t i = from; i < n; ++i) {
+    current[i] = static_cast<uint8_t>(
+        current[i] + PaethPredictor(current[i - bpp], previous[i], previous[i - bpp]));
+  }
+}
+
 void UnfilterUp(uint8_t* current, const uint8_t* previous, uint32_t n) {
   uint32_t i = 0;
 #if defined(__SSE2__)
@@ -413,12 +423,6 @@ uint32_t UnfilterPaethPixels(uint8_t* current, const uint8_t* previous, uint32_t
   return i;
 }
 
-// Paeth for pixels of one to four bytes, one row or two consecutive rows at once. The row above
-// is turned into PaethLanesFromAbove's terms a block at a time, eight bytes per step, so that
-// each pixel's serial step is left with two comparisons and two selections per byte. Two rows
-// run as two independent chains in one loop, the lower one block behind: its row above is the
-// upper row, which is done by then. The processor overlaps the two chains, each of which is
-// bound by its latency alone.
 // A block's worth of PaethLanesFromAbove, a 16-bit lane per byte; a pixel's step loads four
 // lanes, so the last one reads past the block.
 constexpr uint32_t PaethBlockBytes(uint32_t bpp) {
@@ -524,8 +528,13 @@ __attribute__((noinline)) PaethLeft<Bpp> PaethChain(const PaethBlock& s, uint32_
   return left;
 }
 
-// Rows of n bytes (n >= Bpp; whole pixels): top against above and, when bottom is given,
-// bottom against top. The first pixel of each has been unfiltered already.
+// Paeth for pixels of one to four bytes, one row or two consecutive rows at once: rows of n bytes
+// (n >= Bpp; whole pixels), top against above and, when bottom is given, bottom against top;
+// the first pixel of each has been unfiltered already. The row above is turned into
+// PaethLanesFromAbove's terms a block at a time, eight bytes per step, so that each pixel's
+// serial step is left with two comparisons and two selections per byte. Two rows run as two
+// independent chains in one loop, the lower one block behind: its row above is the upper row,
+// which is done by then. The processor overlaps the two chains, each bound by its latency.
 template <uint32_t Bpp>
 void UnfilterPaethRows(uint8_t* top, const uint8_t* above, uint8_t* bottom, uint32_t n) {
   constexpr uint32_t kBytes = PaethBlockBytes(Bpp);
@@ -732,12 +741,8 @@ void Unfilter(uint8_t type, uint8_t* current, const uint8_t* previous, uint32_t 
       // Paeth's set-up, shared by four pixels, does.
 #if defined(__SSE2__)
       if (kSharedPaethSetUp && type == FilterTypePaeth) {
-        if (n < 2) return;
-        // A partial last pixel (not from a real row, but the length is the caller's).
-        for (uint32_t i = UnfilterPaethPixels<2>(current, previous, n); i < n; ++i) {
-          current[i] = static_cast<uint8_t>(
-              current[i] + PaethPredictor(current[i - 2], previous[i], previous[i - 2]));
-        }
+        if (n >= 2)
+          UnfilterPaethTail(current, previous, UnfilterPaethPixels<2>(current, previous, n), n, 2);
         return;
       }
 #endif
@@ -807,15 +812,8 @@ void UnfilterPaethPair(uint8_t* top, const uint8_t* above, uint8_t* bottom, uint
         UnfilterPaethRows<4>(top, above, bottom, whole);
         break;
     }
-    // A partial last pixel (not from a real row, but the length is the caller's).
-    for (uint32_t r = 0; r < 2; ++r) {
-      uint8_t* row = r == 0 ? top : bottom;
-      const uint8_t* rowAbove = r == 0 ? above : top;
-      for (uint32_t i = whole; row != nullptr && i < n; ++i) {
-        row[i] = static_cast<uint8_t>(row[i] +
-                                      PaethPredictor(row[i - bpp], rowAbove[i], rowAbove[i - bpp]));
-      }
-    }
+    UnfilterPaethTail(top, above, whole, n, bpp);
+    if (bottom != nullptr) UnfilterPaethTail(bottom, top, whole, n, bpp);
     return;
   }
 #endif

@@ -387,28 +387,21 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
     const bool last = pass + 1 == passes;
     for (uint32_t y = 0; y < height; ++y) {
       uint8_t* hostRow = image->pixels + static_cast<size_t>(y) * image->rowBytes;
+      uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
       if (direct) {
         PT_RETURN_IF_ERROR(ReadRow(hostRow));
-      } else if (passes == 1) {
-        // Converted from where the row reader unfiltered it: the row store is not needed.
+      } else if (passes == 1 || (last && (y & 1) != 0)) {
+        // Converted from where the row reader unfiltered it (a plain row, or a whole odd row of
+        // the last pass): the row store is not needed.
         const uint8_t* decoded = nullptr;
         PT_RETURN_IF_ERROR(ReadRowView(&decoded));
-        uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
-        convert(decoded, width, hostRow, maskRow);
-      } else if (last && (y & 1) != 0) {
-        const uint8_t* decoded = nullptr;
-        PT_RETURN_IF_ERROR(ReadRowView(&decoded));
-        uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
         convert(decoded, width, hostRow, maskRow);
       } else {
         // An odd row has no pixels before the last pass: ReadRow leaves the row it is given
         // (its even neighbour's) as it is.
         uint8_t* stored = store.get() + static_cast<size_t>(y / 2) * rowSize;
         PT_RETURN_IF_ERROR(ReadRow(stored));
-        if (last) {
-          uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
-          convert(stored, width, hostRow, maskRow);
-        }
+        if (last) convert(stored, width, hostRow, maskRow);
       }
       if (progress != nullptr)
         progress(static_cast<int32_t>(pass * height + y + 1), static_cast<int32_t>(total));

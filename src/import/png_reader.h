@@ -207,6 +207,8 @@ class PngReader {
   Status FillWindow();
   // Inflates exactly count bytes of the image data to out.
   Status InflateRows(uint8_t* out, uint32_t count);
+  // The window, empty, starts again from its first slot, which takes the row above.
+  void KeepRowAboveInWindow();
   // With rows lent and the window empty: inflates the next batch of rows into the lent rows'
   // free end, when enough of them are free to be worth it (otherwise the window goes on alone).
   Status StartBatch();

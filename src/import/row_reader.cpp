@@ -253,6 +253,15 @@ void PngReader::LendRows(uint8_t* rows, uint32_t stride) {
   s.lentStride = stride;
 }
 
+void PngReader::KeepRowAboveInWindow() {
+  ReaderState& s = *state_;
+  const uint32_t slot = s.passRowBytes;
+  if (s.previousRow != s.window) std::memcpy(s.window, s.previousRow, slot);
+  s.previousRow = s.window;
+  s.readAt = slot;
+  s.writeAt = slot;
+}
+
 Status PngReader::StartBatch() {
   ReaderState& s = *state_;
   const uint32_t slot = s.passRowBytes;
@@ -277,11 +286,8 @@ Status PngReader::StartBatch() {
     if (lastPass) s.lentRows = nullptr;
     return StatusOk;
   }
-  // The row above moves to the window's first slot: the batch may overwrite where it is.
-  if (s.previousRow != s.window) std::memcpy(s.window, s.previousRow, slot);
-  s.previousRow = s.window;
-  s.readAt = slot;
-  s.writeAt = slot;
+  // The batch may overwrite where the row above is.
+  KeepRowAboveInWindow();
   uint8_t* const batch = s.lentRows + static_cast<size_t>(lentBytes - rows * slot);
   PT_RETURN_IF_ERROR(InflateRows(batch, static_cast<uint32_t>(rows * slot)));
   s.batchAt = batch;
@@ -343,12 +349,8 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   s.previousRow = current;
   if (batched) {
     s.batchAt += s.passRowBytes;
-    // After a batch the window goes on from its first slot, which takes the row above: the
-    // caller is about to write where the batch was.
-    if (--s.batchRows == 0) {
-      std::memcpy(s.window, current, s.passRowBytes);
-      s.previousRow = s.window;
-    }
+    // After a batch the window goes on: the caller is about to write where the batch was.
+    if (--s.batchRows == 0) KeepRowAboveInWindow();
     return FinishRow();
   }
   s.readAt += s.passRowBytes;
