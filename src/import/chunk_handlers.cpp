@@ -751,6 +751,11 @@ Status PngReader::MapHeaderToHost(HostImage* image) {
   // buffers cannot even be sized in 32 bits is refused before the host is asked.
   uint32_t rowBytes = 0;
   uint32_t total = 0;
+  // The progress counts are the host's positive 32-bit integers: an interlaced image counts
+  // every row in each of its seven passes.
+  if (s.height > static_cast<uint32_t>(INT32_MAX) / (s.interlaced != 0 ? 7 : 1)) {
+    return PT_FAIL(StatusError);
+  }
   if (s.width > static_cast<uint32_t>(INT32_MAX) ||
       !MulFits32(s.width, eightBit ? 1 : 3, &rowBytes) || !MulFits32(s.height, rowBytes, &total) ||
       (withMask && !MulFits32(s.height, s.width, &total))) {

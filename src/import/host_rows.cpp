@@ -3,6 +3,7 @@
 // ramp of grey images and reports progress.
 #include "import/host_rows.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -312,7 +313,7 @@ namespace {
 // The store of an interlaced image is as large as the image, and a small file may declare any
 // size: before it is allocated, the file must be able to hold that many bytes of image data.
 // Every pixel is in one pass row, so the data inflates to at least height x (rowSize - 1)
-// bytes, and deflate needs at least one byte per 1032 it produces. The bytes still in the file
+// bytes, and every image row to one pass row of two bytes at least, and deflate needs at least one byte per 1032 it produces. The bytes still in the file
 // and in the input buffer bound the compressed data; two rows allow for what inflate may
 // already have produced. A file too short for its image fails here instead of at its end.
 bool ImageDataCanFill(const ReaderState& s, uint32_t height, uint32_t rowSize) {
@@ -320,7 +321,9 @@ bool ImageDataCanFill(const ReaderState& s, uint32_t height, uint32_t rowSize) {
   const int64_t left = lowio::BytesLeft(s.file);
   if (left < 0) return true;
   const uint64_t compressed = static_cast<uint64_t>(left) + s.zstream.avail_in;
-  const uint64_t need = static_cast<uint64_t>(height) * (rowSize - 1);
+  // Every row costs at least a filter byte and one data byte, however narrow it is.
+  const uint64_t perRow = rowSize - 1 > 2 ? rowSize - 1 : 2;
+  const uint64_t need = static_cast<uint64_t>(height) * perRow;
   return need <= compressed * kMaxDeflateRatio + 2 * (static_cast<uint64_t>(rowSize) + 1);
 }
 
@@ -368,20 +371,17 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   }
   if (bitDepth == 1) (void)ClassifyBilevelPalette(image);
 
-  // The host rows not yet converted take batches of inflated rows, when they lie back to back
-  // (no bytes between them that the host might keep something in).
-  if (height != 0 &&
-      image->rowBytes == width * HostPixelBytes(colorType, bitDepth)) {  // checked above
-    LendRows(image->pixels, image->rowBytes);
-  }
-
   // 8-bit grey and palette rows are host rows already: without interlacing they are read
   // straight into the host's buffer.
   const bool direct = passes == 1 && (colorType == 0 || colorType == 3) && bitDepth == 8;
   const bool alpha = HasAlpha(colorType);
   const uint32_t maskStride = alpha ? static_cast<uint32_t>(image->maskRowBytes) : 0;
-  // Counted in 32 bits; the host's progress arguments are 32-bit integers.
-  const uint32_t total = passes * height;
+  // The host's progress arguments are positive 32-bit integers (the header mapping refused
+  // larger images before the host allocated anything).
+  uint32_t total = 0;
+  if (!MulFits32(passes, height, &total) || total > static_cast<uint32_t>(INT32_MAX)) {
+    return PT_FAIL(StatusError);
+  }
   if (progress != nullptr) progress(0, static_cast<int32_t>(total));
   for (uint32_t pass = 0; pass < passes; ++pass) {
     const bool last = pass + 1 == passes;

@@ -100,10 +100,11 @@ struct ReaderState {
   uint32_t passWidth;
   uint32_t passRowBytes;  // including the filter byte
   uint32_t rowNumber;
-  // The rows' window: the inflated rows of a pass, each a filter byte and passRowBytes - 1
-  // bytes, back to back in slots of passRowBytes, used round from the start to ringEnd, so
-  // that one inflate call fills many rows. The slot before the next row holds the row above it,
-  // unfiltered (a zero row above a pass's first row).
+  // The rows' window, the reader's own: the inflated rows of a pass, each a filter byte and
+  // passRowBytes - 1 bytes, back to back in slots of passRowBytes up to ringEnd. Once empty it
+  // is filled again from its second slot in one inflate call (up to 512 KiB of rows: see
+  // StartRows), the row above moved to the first. The slot before the next row holds the row
+  // above it, unfiltered (a zero row above a pass's first row).
   uint8_t* window;
   uint32_t windowSize;
   uint32_t ringEnd;        // whole slots of the current pass
@@ -113,12 +114,6 @@ struct ReaderState {
   uint64_t passBytesLeft;  // bytes of the pass that inflate has yet to produce
   uint8_t* rowBuffer;      // in the window: filter byte + row being (or last) decoded
   uint8_t* previousRow;    // in the window: the unfiltered row above it
-  // Rows lent by the caller (LendRows): batches of rows are inflated into their part not yet
-  // handed back, in one inflate call per batch rather than one per window's worth.
-  uint8_t* lentRows;
-  uint8_t* batchAt;  // filter byte of the batch's next row
-  uint32_t lentStride;
-  uint32_t batchRows;  // rows of the batch not yet unfiltered
   uint8_t pass;        // Adam7 pass of the rows being read
 
   // --- the image data's zlib wrapper (row_reader.cpp) ---
@@ -209,14 +204,6 @@ class PngReader {
   Status InflateRows(uint8_t* out, uint32_t count);
   // The window, empty, starts again from its first slot, which takes the row above.
   void KeepRowAboveInWindow();
-  // With rows lent and the window empty: inflates the next batch of rows into the lent rows'
-  // free end, when enough of them are free to be worth it (otherwise the window goes on alone).
-  Status StartBatch();
-  // Lends the reader the caller's buffer of height rows of stride bytes each, back to back,
-  // which the caller fills in row order in the last pass (the only one of a plain image): row
-  // y is the caller's again once ReadRow or ReadRowView has returned image row y in that pass.
-  // Rows the caller has not had back when a read fails hold whatever the reader left there.
-  void LendRows(uint8_t* rows, uint32_t stride);
   // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
   // zlib stream would take it: the same results, the same bytes out and the same input used.
   int InflateImageData();

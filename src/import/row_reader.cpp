@@ -22,15 +22,28 @@ constexpr uint64_t kMaxRowBuffer = 65536;
 // output buffer), wide ones keep the rows the unfiltering needs.
 constexpr uint32_t kMinWindow = 16384;
 // The window and the image data's input buffer share this much, plus the row a plain image
-// does not store: narrow rows leave the input buffer more, so that one inflate call, given a
-// batch of lent rows (below), turns more input into more rows. (The buffer keeps its 8 KiB at
-// least, which the chunks around the image data use too.)
+// does not store: narrow rows leave the input buffer more, so that one inflate call turns more
+// input into more rows. (The buffer keeps its 8 KiB at least, which the chunks around the image
+// data use too.)
 constexpr uint32_t kWindowAndInput = 30720;
-// A batch of rows in lent rows: worth it from this size (zlib's cost per call falls with the
-// output's size), and no larger than this, so that the rows are still in the cache when they
-// are unfiltered and converted.
-constexpr uint32_t kMinBatch = 65536;
+// The window grows beyond its rows by a batch of up to this many bytes of the image data, so
+// that one inflate call fills many rows (zlib's cost per call falls with the output's size),
+// and no further, so that the rows are still in the cache when they are unfiltered and
+// converted. It never holds more than the image data and the row above.
 constexpr uint32_t kMaxBatch = 524288;
+
+// Bytes of the image data as inflated: every row of every pass, each with its filter byte.
+uint64_t InflatedImageBytes(const ReaderState& s) {
+  if (s.interlaced == 0) return static_cast<uint64_t>(s.height) * (s.rowBytes + 1ull);
+  uint64_t bytes = 0;
+  for (int pass = 0; pass < 7; ++pass) {
+    const uint32_t columns = PassPixelWidth(s.width, pass);
+    if (columns == 0) continue;
+    bytes += static_cast<uint64_t>(PassRowCount(s.height, pass)) *
+             (RowBytesFor(columns, s.pixelDepth) + 1ull);
+  }
+  return bytes;
+}
 
 }  // namespace
 
@@ -63,17 +76,28 @@ Status PngReader::StartRows() {
   // the row store an interlaced image needs is not taken, and the third slot lets wide rows be
   // inflated two at a time.
   const uint64_t rowsBytes = 2 * bufferSize + (s.interlaced == 0 ? s.rowBytes + 1 : 0);
-  const uint32_t windowSize =
+  const uint32_t rowsWindow =
       rowsBytes > kMinWindow ? static_cast<uint32_t>(rowsBytes) : kMinWindow;
+  // The batch on top, up to the image data and one slot for the row above it; when that much
+  // cannot be had, the rows alone.
+  uint64_t batchWindow = InflatedImageBytes(s) + bufferSize;
+  if (batchWindow > kMaxBatch) batchWindow = kMaxBatch;
 
   // A second run (after a failed first one) must not leak the first run's window.
   std::free(s.window);
   s.window = nullptr;
   s.rowBuffer = nullptr;
   s.previousRow = nullptr;
-  s.lentRows = nullptr;
-  s.batchRows = 0;
-  s.window = static_cast<uint8_t*>(ReaderAllocateZeroed(windowSize));
+  // Only the first slot, the zero row above a pass's first row, is read before it is written.
+  uint32_t windowSize = rowsWindow;
+  if (batchWindow > rowsWindow) {
+    windowSize = static_cast<uint32_t>(batchWindow);
+    s.window = static_cast<uint8_t*>(ReaderAllocate(windowSize));
+  }
+  if (s.window == nullptr) {
+    windowSize = rowsWindow;
+    s.window = static_cast<uint8_t*>(ReaderAllocate(windowSize));
+  }
   if (s.window == nullptr) return PT_FAIL(StatusNoMemory);
   s.windowSize = windowSize;
 
@@ -81,8 +105,8 @@ Status PngReader::StartRows() {
   // old and the new one are never held at once. Failing that, the old size is taken again.
   const uint64_t allowance =
       kWindowAndInput + (s.interlaced == 0 ? static_cast<uint64_t>(s.rowBytes) + 1 : 0);
-  const uint32_t inputSize = allowance > windowSize + static_cast<uint64_t>(s.inputBufferSize)
-                                 ? static_cast<uint32_t>(allowance - windowSize)
+  const uint32_t inputSize = allowance > rowsWindow + static_cast<uint64_t>(s.inputBufferSize)
+                                 ? static_cast<uint32_t>(allowance - rowsWindow)
                                  : s.inputBufferSize;
   if (inputSize != s.imageInputSize) {
     std::free(s.inputBuffer);
@@ -246,13 +270,6 @@ Status PngReader::InflateRows(uint8_t* out, uint32_t count) {
   return StatusOk;
 }
 
-void PngReader::LendRows(uint8_t* rows, uint32_t stride) {
-  ReaderState& s = *state_;
-  if (rows == nullptr || stride == 0) return;
-  s.lentRows = rows;
-  s.lentStride = stride;
-}
-
 void PngReader::KeepRowAboveInWindow() {
   ReaderState& s = *state_;
   const uint32_t slot = s.passRowBytes;
@@ -260,39 +277,6 @@ void PngReader::KeepRowAboveInWindow() {
   s.previousRow = s.window;
   s.readAt = slot;
   s.writeAt = slot;
-}
-
-Status PngReader::StartBatch() {
-  ReaderState& s = *state_;
-  const uint32_t slot = s.passRowBytes;
-  // The pass's rows not yet inflated (the window holds none), and how many of them fit. The
-  // caller writes its rows only in the last pass (every pass of a plain image), row y once
-  // image row y has been read: the rows of a batch starting at image row y, step image rows
-  // apart, fit at the lent rows' end when the caller's rows up to the batch's last lie wholly
-  // before them. In earlier passes every lent row is free.
-  uint64_t rows = s.passBytesLeft / slot;
-  const uint64_t lentBytes = static_cast<uint64_t>(s.height) * s.lentStride;
-  const bool lastPass = s.interlaced == 0 || s.pass == 6;
-  uint64_t fit = lentBytes / slot;
-  if (lastPass) {
-    const uint64_t step = s.interlaced == 0 ? 1 : PassRowStep[6];
-    fit =
-        static_cast<uint64_t>(s.height - s.rowNumber) * s.lentStride / (step * s.lentStride + slot);
-  }
-  if (rows > fit) rows = fit;
-  if (rows > kMaxBatch / slot) rows = kMaxBatch / slot;
-  if (rows < 2 || rows * slot < kMinBatch) {
-    // Batches only shrink from here in the last pass: the window reads the rest.
-    if (lastPass) s.lentRows = nullptr;
-    return StatusOk;
-  }
-  // The batch may overwrite where the row above is.
-  KeepRowAboveInWindow();
-  uint8_t* const batch = s.lentRows + static_cast<size_t>(lentBytes - rows * slot);
-  PT_RETURN_IF_ERROR(InflateRows(batch, static_cast<uint32_t>(rows * slot)));
-  s.batchAt = batch;
-  s.batchRows = static_cast<uint32_t>(rows);
-  return StatusOk;
 }
 
 Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
@@ -303,11 +287,10 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   if (interlaceHandling && view != nullptr && s.pass != 6) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
-  if (s.batchRows == 0 && s.buffered == 0 && s.lentRows != nullptr) {
-    PT_RETURN_IF_ERROR(StartBatch());
-  }
-  const bool batched = s.batchRows != 0;
-  if (!batched) {
+  if (s.buffered < s.passRowBytes) {
+    // The window is empty (it holds whole rows): it starts again from its first slot, so that
+    // one inflate call fills all of it.
+    KeepRowAboveInWindow();
     while (s.buffered < s.passRowBytes) PT_RETURN_IF_ERROR(FillWindow());
   }
 
@@ -318,15 +301,13 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   info.bitDepth = s.bitDepth;
   info.channels = s.channels;
   info.pixelDepth = s.pixelDepth;
-  uint8_t* const current = batched ? s.batchAt : s.window + s.readAt;
+  uint8_t* const current = s.window + s.readAt;
   s.rowBuffer = current;
   // Two Paeth rows in a row, both inflated: the next one is unfiltered together with this one
   // (their serial chains overlap) and its filter byte becomes None, which leaves it as it is
   // when its turn comes. The next row follows in the same pass: fills stop at the pass end.
   uint8_t* next = nullptr;
-  if (batched) {
-    if (s.batchRows >= 2) next = current + s.passRowBytes;
-  } else if (s.buffered >= 2 * s.passRowBytes) {
+  if (s.buffered >= 2 * s.passRowBytes) {
     next = s.window + (s.readAt + s.passRowBytes == s.ringEnd ? 0 : s.readAt + s.passRowBytes);
   }
   if (current[0] == FilterTypePaeth && next != nullptr && next[0] == FilterTypePaeth) {
@@ -347,12 +328,6 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   }
   // The unfiltered row stays in its slot as the next row's row above.
   s.previousRow = current;
-  if (batched) {
-    s.batchAt += s.passRowBytes;
-    // After a batch the window goes on: the caller is about to write where the batch was.
-    if (--s.batchRows == 0) KeepRowAboveInWindow();
-    return FinishRow();
-  }
   s.readAt += s.passRowBytes;
   if (s.readAt == s.ringEnd) s.readAt = 0;
   s.buffered -= s.passRowBytes;

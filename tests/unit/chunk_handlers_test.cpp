@@ -374,11 +374,15 @@ TEST_F(HeadChunks, BuffersBeyond32BitsAreRefusedBeforeAllocate) {
   EXPECT_EQ(Run({Ihdr(0x7FFFFFFF, 1, 8, 2), Idat()}), StatusError);  // 3 x width wraps
   EXPECT_EQ(Run({Ihdr(65536, 65536, 8, 0), Idat()}), StatusError);   // height x rowBytes
   EXPECT_EQ(Run({Ihdr(40000, 40000, 8, 6), Idat()}), StatusError);
+  // Seven progress passes over the rows of an interlaced image overflow the host's counts.
+  EXPECT_EQ(Run({Ihdr(1, 306783379, 8, 0, 1), Idat()}), StatusError);
   EXPECT_EQ(host_.allocateCalls(), 0);
   // Just inside 32 bits the host is asked (and here declines).
   host_.FailAllocate(true);
   EXPECT_EQ(Run({Ihdr(65535, 65537, 8, 4), Idat()}), StatusError);
   EXPECT_EQ(host_.allocateCalls(), 1);
+  EXPECT_EQ(Run({Ihdr(1, 306783378, 8, 0, 1), Idat()}), StatusError);
+  EXPECT_EQ(host_.allocateCalls(), 2);
 }
 
 // ---------------------------------------------------------------------------------------------
