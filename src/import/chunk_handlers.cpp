@@ -158,11 +158,18 @@ Status PngReader::ReadHeadChunks(HostImage* image, uint32_t* options, char* titl
       }
       s.idatRemaining = length;
       s.mode |= ModeSawIDAT;
+      // The chunks before the image data are known now, tRNS among them: the host is asked
+      // for its buffers here, with a mask for a transparent colour or palette alpha.
+      if (MapHeaderToHost(image) != StatusOk) {
+        status = PT_FAIL(StatusError);
+        break;
+      }
+      if ((s.mode & ModeSawPLTE) != 0) CopyPaletteToHost(image);
+      SetTransparentColor(image);
       break;
     }
     if (ChunkTypeIs(type, "PLTE")) {
       status = HandlePLTE(length);
-      if (status == StatusOk) CopyPaletteToHost(image);
     } else if (ChunkTypeIs(type, "pHYs")) {
       status = HandlepHYs(length);
       // The host takes the pixels-per-unit values as its resolution whatever the unit.
@@ -258,7 +265,13 @@ Status PngReader::HandleIHDR(uint32_t length, HostImage* image) {
   s.pixelDepth = static_cast<uint8_t>(bitDepth * s.channels);
   s.rowBytes = RowBytesFor(width, s.pixelDepth);
   SetIHDR(*info_, width, height, bitDepth, colorType, interlace, compression, filter);
-  if (MapHeaderToHost(image) != StatusOk) return PT_FAIL(StatusError);
+  if (image == nullptr) return PT_FAIL(StatusError);
+  // The buffers are described at the first IDAT chunk; the resolution the host gets without a
+  // pHYs chunk is set from here, so that a pHYs chunk overrides it whatever it holds.
+  if (image->resolutionX == 0 && image->resolutionY == 0) {
+    image->resolutionX = 180;
+    image->resolutionY = 180;
+  }
   return StatusOk;
 }
 
@@ -709,6 +722,38 @@ void PngReader::CopyPaletteToHost(HostImage* image) {
   }
 }
 
+bool PngReader::HasTransparency() const {
+  const uint8_t colorType = state_->colorType;
+  return transparentKey_ != -1 && (colorType == 0 || colorType == 2 || colorType == 3);
+}
+
+void PngReader::SetTransparentColor(HostImage* image) const {
+  if (!HasTransparency()) return;
+  const ReaderState& s = *state_;
+  switch (s.colorType) {
+    case 3: {
+      // The first fully transparent entry; without one, the last entry the table lists.
+      uint32_t index = s.transCount - 1u;
+      for (uint32_t i = 0; i < s.transCount; ++i) {
+        if (s.trans[i] == 0) {
+          index = i;
+          break;
+        }
+      }
+      image->backgroundColor = index;
+      break;
+    }
+    case 0:
+      image->backgroundColor = HostGrey(s.transValues.gray, s.bitDepth);
+      break;
+    default:
+      image->backgroundColor = HostSample(s.transValues.red, s.bitDepth) +
+                               256 * HostSample(s.transValues.green, s.bitDepth) +
+                               65536 * HostSample(s.transValues.blue, s.bitDepth);
+      break;
+  }
+}
+
 Status PngReader::MapHeaderToHost(HostImage* image) {
   const ReaderState& s = *state_;
   if (image == nullptr) return PT_FAIL(StatusError);
@@ -745,6 +790,9 @@ Status PngReader::MapHeaderToHost(HostImage* image) {
     default:
       return PT_FAIL(StatusError);
   }
+  // A transparent colour or palette alpha (an empty tRNS chunk gives none) reaches the host as
+  // the same 8-bit mask as an alpha channel; the pixels stay as the colour type gives them.
+  if (HasTransparency()) withMask = true;
   const bool eightBit = colorKind != ColorKindFullColor;
 
   // The host allocates height x rowBytes (and height x maskRowBytes) bytes: an image whose
@@ -764,10 +812,6 @@ Status PngReader::MapHeaderToHost(HostImage* image) {
 
   image->width = s.width;
   image->height = s.height;
-  if (image->resolutionX == 0 && image->resolutionY == 0) {
-    image->resolutionX = 180;
-    image->resolutionY = 180;
-  }
   image->colorKind = colorKind;
   image->bitsPerPixel = eightBit ? 8 : 24;
   if (eightBit) image->paletteCount = kPaletteEntries;

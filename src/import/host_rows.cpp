@@ -193,6 +193,61 @@ void ConvertRgba16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*
   }
 }
 
+// The mask of a grey, colour or palette image with tRNS: 0 where a pixel is the transparent
+// colour, compared at the file's own precision, and 255 elsewhere; for a palette, each entry's
+// alpha (255 beyond the table). Palette indices and grey samples of up to 8 bits are host bytes
+// one to one, so they go through a table on the host byte; 16-bit grey and colour pixels are
+// compared as the decoded row holds them.
+class KeyMask {
+ public:
+  KeyMask(const ReaderState& s) {
+    std::memset(table_, 255, sizeof table_);
+    if (s.colorType == 3) {
+      for (uint32_t i = 0; i < s.transCount && i < 256; ++i) table_[i] = s.trans[i];
+    } else if (s.colorType == 0 && s.bitDepth <= 8) {
+      // A key beyond the depth's range matches no pixel.
+      const uint32_t gray = s.transValues.gray;
+      if (gray < (1u << s.bitDepth)) table_[gray * (255u / ((1u << s.bitDepth) - 1))] = 0;
+    } else {
+      const uint16_t samples[3] = {s.colorType == 0 ? s.transValues.gray : s.transValues.red,
+                                   s.transValues.green, s.transValues.blue};
+      const uint32_t count = s.colorType == 0 ? 1 : 3;
+      const uint32_t bytes = s.bitDepth == 16 ? 2 : 1;
+      for (uint32_t c = 0; c < count; ++c) {
+        if (bytes == 2) {
+          key_[keyBytes_++] = static_cast<uint8_t>(samples[c] >> 8);
+          key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
+        } else if (samples[c] > 255) {
+          matchable_ = false;  // an 8-bit sample never equals it
+        } else {
+          key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
+        }
+      }
+    }
+  }
+
+  void Build(const uint8_t* decoded, const uint8_t* pixels, uint32_t width, uint8_t* mask) const {
+    if (keyBytes_ == 0 && matchable_) {
+      for (uint32_t x = 0; x < width; ++x) mask[x] = table_[pixels[x]];
+      return;
+    }
+    if (!matchable_) {
+      std::memset(mask, 255, width);
+      return;
+    }
+    const uint32_t n = keyBytes_;
+    for (uint32_t x = 0; x < width; ++x, decoded += n) {
+      mask[x] = std::memcmp(decoded, key_, n) == 0 ? 0 : 255;
+    }
+  }
+
+ private:
+  uint8_t table_[256];
+  uint8_t key_[6] = {};
+  uint32_t keyBytes_ = 0;
+  bool matchable_ = true;
+};
+
 struct FreeDeleter {
   void operator()(uint8_t* block) const { std::free(block); }
 };
@@ -204,7 +259,7 @@ bool HasAlpha(uint8_t colorType) {
 // The host's allocate callback set the buffers and may have changed the strides it was given:
 // before a single byte is written, every row we write must lie inside what the host describes.
 Status CheckHostBuffers(const HostImage& image, uint32_t width, uint32_t height, uint8_t colorType,
-                        uint8_t bitDepth) {
+                        uint8_t bitDepth, bool withMask) {
   uint32_t pixelBytes = 0;
   if (!MulFits32(width, HostPixelBytes(colorType, bitDepth), &pixelBytes)) {
     return PT_FAIL(StatusError);
@@ -215,7 +270,7 @@ Status CheckHostBuffers(const HostImage& image, uint32_t width, uint32_t height,
   if (!MulFits32(height - 1, image.rowBytes, &span) || !AddFits32(span, pixelBytes, &span)) {
     return PT_FAIL(StatusError);
   }
-  if (HasAlpha(colorType)) {
+  if (withMask) {
     if (image.mask == nullptr || image.maskRowBytes < 0 ||
         static_cast<uint32_t>(image.maskRowBytes) < width) {
       return PT_FAIL(StatusError);
@@ -313,9 +368,10 @@ namespace {
 // The store of an interlaced image is as large as the image, and a small file may declare any
 // size: before it is allocated, the file must be able to hold that many bytes of image data.
 // Every pixel is in one pass row, so the data inflates to at least height x (rowSize - 1)
-// bytes, and every image row to one pass row of two bytes at least, and deflate needs at least one byte per 1032 it produces. The bytes still in the file
-// and in the input buffer bound the compressed data; two rows allow for what inflate may
-// already have produced. A file too short for its image fails here instead of at its end.
+// bytes, and every image row to one pass row of two bytes at least, and deflate needs at least one
+// byte per 1032 it produces. The bytes still in the file and in the input buffer bound the
+// compressed data; two rows allow for what inflate may already have produced. A file too short for
+// its image fails here instead of at its end.
 bool ImageDataCanFill(const ReaderState& s, uint32_t height, uint32_t rowSize) {
   constexpr uint64_t kMaxDeflateRatio = 1032;
   const int64_t left = lowio::BytesLeft(s.file);
@@ -344,7 +400,10 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   // row is read all the same.
   RowConverter convert = nullptr;
   PT_RETURN_IF_ERROR(SelectRowConverter(colorType, bitDepth, &convert));
-  PT_RETURN_IF_ERROR(CheckHostBuffers(*image, width, height, colorType, bitDepth));
+  // Alpha channels, and tRNS transparency, have a mask row for every pixel row.
+  const bool keyed = HasTransparency();
+  const bool alpha = HasAlpha(colorType) || keyed;
+  PT_RETURN_IF_ERROR(CheckHostBuffers(*image, width, height, colorType, bitDepth, alpha));
   // The row reader's limits decide whether the image can be read at all; knowing that before
   // the row store is sized keeps a refused image from costing a large allocation.
   if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
@@ -374,7 +433,7 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   // 8-bit grey and palette rows are host rows already: without interlacing they are read
   // straight into the host's buffer.
   const bool direct = passes == 1 && (colorType == 0 || colorType == 3) && bitDepth == 8;
-  const bool alpha = HasAlpha(colorType);
+  const KeyMask keyMask(s);
   const uint32_t maskStride = alpha ? static_cast<uint32_t>(image->maskRowBytes) : 0;
   // The host's progress arguments are positive 32-bit integers (the header mapping refused
   // larger images before the host allocated anything).
@@ -390,18 +449,23 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
       uint8_t* maskRow = alpha ? image->mask + static_cast<size_t>(y) * maskStride : nullptr;
       if (direct) {
         PT_RETURN_IF_ERROR(ReadRow(hostRow));
+        if (keyed) keyMask.Build(hostRow, hostRow, width, maskRow);
       } else if (passes == 1 || (last && (y & 1) != 0)) {
         // Converted from where the row reader unfiltered it (a plain row, or a whole odd row of
         // the last pass): the row store is not needed.
         const uint8_t* decoded = nullptr;
         PT_RETURN_IF_ERROR(ReadRowView(&decoded));
         convert(decoded, width, hostRow, maskRow);
+        if (keyed) keyMask.Build(decoded, hostRow, width, maskRow);
       } else {
         // An odd row has no pixels before the last pass: ReadRow leaves the row it is given
         // (its even neighbour's) as it is.
         uint8_t* stored = store.get() + static_cast<size_t>(y / 2) * rowSize;
         PT_RETURN_IF_ERROR(ReadRow(stored));
-        if (last) convert(stored, width, hostRow, maskRow);
+        if (last) {
+          convert(stored, width, hostRow, maskRow);
+          if (keyed) keyMask.Build(stored, hostRow, width, maskRow);
+        }
       }
       if (progress != nullptr)
         progress(static_cast<int32_t>(pass * height + y + 1), static_cast<int32_t>(total));

@@ -114,7 +114,7 @@ struct ReaderState {
   uint64_t passBytesLeft;  // bytes of the pass that inflate has yet to produce
   uint8_t* rowBuffer;      // in the window: filter byte + row being (or last) decoded
   uint8_t* previousRow;    // in the window: the unfiltered row above it
-  uint8_t pass;        // Adam7 pass of the rows being read
+  uint8_t pass;            // Adam7 pass of the rows being read
 
   // --- the image data's zlib wrapper (row_reader.cpp) ---
   // The image data is inflated raw; its two header bytes and its Adler-32 trailer are handled
@@ -190,7 +190,15 @@ class PngReader {
   Status HandlezTXt(uint32_t length);
   Status HandleUnknown(uint32_t length);
   void CopyPaletteToHost(HostImage* image);
+  // Describes the host image (a mask for alpha channels and for tRNS transparency) and asks
+  // the host to allocate it; called at the first IDAT chunk.
   Status MapHeaderToHost(HostImage* image);
+  // A grey, colour or palette image with a non-empty tRNS chunk.
+  bool HasTransparency() const;
+  // The transparent colour as a host pixel value into backgroundColor (it wins over bKGD):
+  // the grey level, the ColorValue, or the first palette entry of alpha 0 (without one, the
+  // last entry tRNS lists).
+  void SetTransparentColor(HostImage* image) const;
 
   // --- image data and unfiltering (row_reader.cpp) ---
   Status StartRows();

@@ -115,7 +115,7 @@ TEST(HostToolImport, EveryColourTypeDepthAndInterlaceIntoEveryOutputFormat) {
       const Bytes file = EncodePng(raw, options);
       const std::string in = TempPath(name + ".png");
       ASSERT_TRUE(WriteFileBytes(in, file));
-      ExpectedHost expected = ExpectHost(raw, options.palette);
+      ExpectedHost expected = ExpectHost(raw, options.palette, options.trns);
 #if PNGTRANS_HAVE_LIBPNG
       // libpng's decoding of the very file is the reference where it exists.
       std::string error;

@@ -95,7 +95,7 @@ const std::vector<std::pair<int32_t, int32_t>>& ProgressRecorder::calls() const 
   return ProgressLog();
 }
 
-ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette) {
+ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette, const Bytes& trns) {
   ExpectedHost e;
   const uint8_t type = image.colorType;
   const uint8_t depth = image.bitDepth;
@@ -150,6 +150,28 @@ ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette) {
           if (type == 6) e.mask.push_back(level(row, x * channels + 3));
           break;
         }
+      }
+    }
+  }
+  // tRNS: each palette entry's alpha (255 beyond the table), or 0 where every sample equals
+  // the key at full precision.
+  if (!trns.empty() && (type == 0 || type == 2 || type == 3)) {
+    e.maskKind = 2;
+    e.maskRowBytes = static_cast<int32_t>(w);
+    for (const Bytes& row : image.rows) {
+      for (uint32_t x = 0; x < w; ++x) {
+        if (type == 3) {
+          const uint32_t index = GetSample(row, x, depth);
+          e.mask.push_back(index < trns.size() ? trns[index] : 255);
+          continue;
+        }
+        const uint32_t channels = type == 2 ? 3 : 1;
+        bool key = true;
+        for (uint32_t c = 0; c < channels; ++c) {
+          const uint32_t want = static_cast<uint32_t>(trns[2 * c] << 8 | trns[2 * c + 1]);
+          key = key && GetSample(row, x * channels + c, depth) == want;
+        }
+        e.mask.push_back(key ? 0 : 255);
       }
     }
   }

@@ -89,8 +89,10 @@ struct ExpectedHost {
   std::vector<uint32_t> palette;  // 256 entries; empty for full-colour images
 };
 
-// palette: the PLTE data written for palette images (RGB triples).
-ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette = Bytes());
+// palette: the PLTE data written for palette images (RGB triples); trns: the tRNS data, which
+// gives grey, colour and palette images a mask.
+ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette = Bytes(),
+                        const Bytes& trns = Bytes());
 
 // A palette of count entries (RGB triples) with distinct colours.
 Bytes TestPalette(uint32_t count);

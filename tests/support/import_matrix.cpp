@@ -145,6 +145,12 @@ bool JudgeWithLibpng(const Bytes& file, ExpectedHost* expected, std::string* err
   raw.colorType = static_cast<uint8_t>(decoded.colorType);
   raw.rows = decoded.rows;
   *expected = ExpectHost(raw, decoded.palette);
+  // The mask of a tRNS image is libpng's own alpha, not derived here.
+  if (!decoded.alpha.empty()) {
+    expected->maskKind = 2;
+    expected->maskRowBytes = static_cast<int32_t>(raw.width);
+    expected->mask = decoded.alpha;
+  }
   return true;
 }
 #endif

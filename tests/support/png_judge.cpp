@@ -38,6 +38,43 @@ void RecordError(png_structp png, png_const_charp message) {
 
 void IgnoreWarning(png_structp, png_const_charp) {}
 
+// A second decode through libpng's transformations: everything expanded to colour with alpha
+// (tRNS into the alpha channel), of which only the alpha is kept.
+bool DecodeAlphaWithLibpng(const Bytes& file, Bytes* alpha, std::string* error) {
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, error, RecordError, IgnoreWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  MemoryReader reader{&file, 0};
+  std::vector<Bytes> rows;
+  std::vector<png_bytep> pointers;
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  png_set_read_fn(png, &reader, ReadFromMemory);
+  png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+  png_read_info(png, info);
+  png_set_expand(png);
+  png_set_tRNS_to_alpha(png);
+  png_set_gray_to_rgb(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const uint32_t width = png_get_image_width(png, info);
+  const uint32_t height = png_get_image_height(png, info);
+  const size_t pixelBytes = png_get_bit_depth(png, info) == 16 ? 8 : 4;
+  rows.assign(height, Bytes(png_get_rowbytes(png, info)));
+  pointers.resize(height);
+  for (uint32_t y = 0; y < height; ++y) pointers[y] = rows[y].data();
+  png_read_image(png, pointers.data());
+  png_destroy_read_struct(&png, &info, nullptr);
+  alpha->clear();
+  for (const Bytes& row : rows) {
+    for (uint32_t x = 0; x < width; ++x) alpha->push_back(row[x * pixelBytes + pixelBytes * 3 / 4]);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool DecodeWithLibpng(const Bytes& file, DecodedPng* out) {
@@ -111,6 +148,9 @@ bool DecodeWithLibpng(const Bytes& file, DecodedPng* out) {
     }
   }
   png_destroy_read_struct(&png, &info, &endInfo);
+  if (!out->trns.empty() && (out->colorType == 0 || out->colorType == 2 || out->colorType == 3)) {
+    return DecodeAlphaWithLibpng(file, &out->alpha, &out->error);
+  }
   return true;
 }
 

@@ -21,6 +21,9 @@ struct DecodedPng {
   std::vector<Bytes> rows;
   Bytes palette;  // RGB triples
   Bytes trns;     // raw tRNS data as libpng reports it (alpha bytes, or 2/6 sample bytes)
+  // With tRNS on a grey, colour or palette image: libpng's own alpha from it (its tRNS-to-alpha
+  // expansion), one byte per pixel (the high byte at 16 bits), rows top-down.
+  Bytes alpha;
   bool hasBackground = false;
   std::vector<std::pair<std::string, std::string>> texts;
   uint32_t resX = 0, resY = 0;

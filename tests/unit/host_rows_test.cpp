@@ -1,6 +1,6 @@
 // Decoded rows into the host image: every conversion of the table, the grey ramp, the
 // classification of 1-bit palettes, progress, failures part-way, hosts whose description does
-// not fit, rows longer than 65535 bytes, and masks built from a transparent key.
+// not fit, and rows longer than 65535 bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -488,69 +488,6 @@ TEST(RowsIntoHostImage, ZeroRowSizeIsReportedAsNoMemory) {
   RowsIntoHost run(EncodePng(raw), raw);
   // Without UpdateInfo the image information holds no row size.
   EXPECT_EQ(run.reader().ReadImageIntoHost(run.host().image(), nullptr), StatusNoMemory);
-}
-
-// --- masks from a transparent key --------------------------------------------------------------
-
-TEST(TransparentKeyMask, NothingHappensWithoutAMask) {
-  uint8_t pixels[4] = {7, 7, 7, 7};
-  uint8_t mask[1] = {0xCD};
-  HostImage image = {};
-  image.width = 4;
-  image.height = 1;
-  image.bitsPerPixel = 8;
-  image.rowBytes = 4;
-  image.pixels = pixels;
-  image.mask = mask;
-  image.maskRowBytes = 1;
-  ApplyTransparentKeyMask(&image, 7);
-  EXPECT_EQ(mask[0], 0xCD);
-}
-
-TEST(TransparentKeyMask, OneBitMaskMarksKeyPixelsTransparent) {
-  // 10 pixels per row, two rows: a partial last mask byte.
-  uint8_t pixels[20] = {7, 1, 7, 7, 2, 2, 2, 2, 7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
-  uint8_t mask[4] = {0xCD, 0xCD, 0xCD, 0xCD};
-  HostImage image = {};
-  image.width = 10;
-  image.height = 2;
-  image.bitsPerPixel = 8;
-  image.rowBytes = 10;
-  image.maskKind = MaskOneBit;
-  image.maskBits = 1;
-  image.maskRowBytes = 2;
-  image.pixels = pixels;
-  image.mask = mask;
-  ApplyTransparentKeyMask(&image, 7);
-  EXPECT_EQ(mask[0], 0x4F);  // 0 1 0 0 1 1 1 1
-  EXPECT_EQ(mask[1], 0x40);  // 0 1, unused bits clear
-  EXPECT_EQ(mask[2], 0xFF);
-  EXPECT_EQ(mask[3], 0x80);
-}
-
-TEST(TransparentKeyMask, EightBitMaskComparesWholeColours) {
-  // Pixels stored blue, green, red; the key holds blue in bits 0-7.
-  uint8_t pixels[9] = {0x33, 0x22, 0x11, 0x33, 0x22, 0x10, 0x33, 0x22, 0x11};
-  uint8_t mask[3] = {1, 2, 3};
-  HostImage image = {};
-  image.width = 3;
-  image.height = 1;
-  image.bitsPerPixel = 24;
-  image.rowBytes = 9;
-  image.maskKind = MaskEightBit;
-  image.maskBits = 8;
-  image.maskRowBytes = 3;
-  image.pixels = pixels;
-  image.mask = mask;
-  ApplyTransparentKeyMask(&image, 0x112233);
-  EXPECT_EQ(mask[0], 0);
-  EXPECT_EQ(mask[1], 255);
-  EXPECT_EQ(mask[2], 0);
-  // A mask described too short for the pixels is left alone.
-  image.maskRowBytes = 2;
-  mask[0] = 9;
-  ApplyTransparentKeyMask(&image, 0x112233);
-  EXPECT_EQ(mask[0], 9);
 }
 
 }  // namespace

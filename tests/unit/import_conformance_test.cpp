@@ -42,7 +42,7 @@ void ExpectImportMatches(const MatrixCase& c, const Bytes& file, const ExpectedH
 
 void RunCase(const MatrixCase& c) {
   const Bytes file = EncodePng(c.raw, c.options);
-  const ExpectedHost expected = ExpectHost(c.raw, c.options.palette);
+  const ExpectedHost expected = ExpectHost(c.raw, c.options.palette, c.options.trns);
 #if PNGTRANS_HAVE_LIBPNG
   ExpectedHost judged;
   std::string error;
@@ -111,7 +111,7 @@ TEST(ImportConformance, FilesEncodedByTheJudge) {
         c.name = "libpng-encoded type " + std::to_string(type) + " depth " + std::to_string(depth);
         Bytes file;
         ASSERT_TRUE(EncodeWithLibpng(c.raw, interlace, c.options.palette, Bytes(), &file));
-        ExpectImportMatches(c, file, ExpectHost(c.raw, c.options.palette));
+        ExpectImportMatches(c, file, ExpectHost(c.raw, c.options.palette, c.options.trns));
       }
     }
   }

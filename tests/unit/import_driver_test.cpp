@@ -77,7 +77,7 @@ TEST_F(ImportDriver, ColourWithAlphaDeliversPixelsMaskAndOptions) {
   EXPECT_EQ(host_.releaseCalls(), 0);
 }
 
-TEST_F(ImportDriver, PaletteWithTransparencyHasNoMaskButReportsIt) {
+TEST_F(ImportDriver, PaletteWithTransparencyHasAMaskAndReportsIt) {
   const RawImage raw = RandomImage(7, 3, 8, 3, 2, 20);
   EncodeOptions options;
   options.palette = TestPalette(20);
@@ -85,9 +85,10 @@ TEST_F(ImportDriver, PaletteWithTransparencyHasNoMaskButReportsIt) {
   const Outcome out = Import(EncodePng(raw, options));
   ASSERT_EQ(out.status, StatusOk);
   EXPECT_EQ(out.options, 0x00083010u);
-  EXPECT_EQ(host_.described().maskKind, 0u);
-  const ExpectedHost e = ExpectHost(raw, options.palette);
+  EXPECT_EQ(host_.described().maskKind, 2u);
+  const ExpectedHost e = ExpectHost(raw, options.palette, options.trns);
   EXPECT_EQ(host_.Pixels(), e.pixels);
+  EXPECT_EQ(host_.Mask(), e.mask);
   EXPECT_EQ(host_.Palette(), e.palette);
 }
 

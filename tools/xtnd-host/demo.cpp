@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #if defined(_WIN32)
@@ -133,7 +134,9 @@ const char* Pngcheck(const std::string& path) {
 // Compares the opened picture with the one saved. Lossless modes must give the very same
 // pixels (and mask where one was saved); 256 colours report their error.
 bool Compare(const Mode& mode, const Picture& saved, const Picture& opened, std::string* text) {
-  const bool wantMask = PNGTRANS_OPTION_FIELD(mode.options, SaveOptionsSaveMaskShift) == 1;
+  // A transparent colour comes back as a mask too.
+  const bool wantMask = PNGTRANS_OPTION_FIELD(mode.options, SaveOptionsSaveMaskShift) == 1 ||
+                        PNGTRANS_OPTION_FIELD(mode.options, SaveOptionsTransparencyShift) == 1;
   if (opened.width != saved.width || opened.height != saved.height || opened.alpha != wantMask) {
     *text = "DIFFERENT shape or mask";
     return false;
@@ -217,7 +220,7 @@ void DrawText(Picture* p, uint32_t x, uint32_t y, const std::string& text) {
 }
 
 // Each opened picture over a checkerboard (so that alpha shows), labelled by its mode.
-Picture ContactSheet(const std::vector<Picture>& opened) {
+Picture ContactSheet(const std::vector<Picture>& opened, const std::vector<std::string>& labels) {
   constexpr uint32_t kColumns = 4, kGap = 8, kLabel = 16;
   const uint32_t rows = static_cast<uint32_t>((opened.size() + kColumns - 1) / kColumns);
   const uint32_t cellW = kSampleWidth + 16, cellH = kSampleHeight + kLabel + kGap;
@@ -241,7 +244,7 @@ Picture ContactSheet(const std::vector<Picture>& opened) {
         dst[3] = 255;
       }
     }
-    DrawText(&sheet, ox, oy + kSampleHeight + 4, kModes[n].name);
+    DrawText(&sheet, ox, oy + kSampleHeight + 4, labels[n].c_str());
   }
   return sheet;
 }
@@ -253,6 +256,96 @@ bool MakeDirectory(const std::string& path) {
   struct stat st;
   return mkdir(path.c_str(), 0777) == 0 || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 #endif
+}
+
+// --- files with tRNS, written here (the export writes one fully transparent colour only) ----
+
+void PutBe32(Bytes* out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void PutChunk(Bytes* out, const char* type, const Bytes& data) {
+  PutBe32(out, static_cast<uint32_t>(data.size()));
+  Bytes typed(type, type + 4);
+  typed.insert(typed.end(), data.begin(), data.end());
+  out->insert(out->end(), typed.begin(), typed.end());
+  PutBe32(out, Crc32(typed));
+}
+
+// A PNG of the sample with tRNS: the rows unfiltered, in stored deflate blocks.
+Bytes TransparentPng(uint8_t colorType, const Bytes& rows, const Bytes& palette,
+                     const Bytes& trns) {
+  Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  Bytes header;
+  PutBe32(&header, kSampleWidth);
+  PutBe32(&header, kSampleHeight);
+  header.insert(header.end(), {8, colorType, 0, 0, 0});
+  PutChunk(&file, "IHDR", header);
+  if (!palette.empty()) PutChunk(&file, "PLTE", palette);
+  PutChunk(&file, "tRNS", trns);
+  Bytes z = {0x78, 0x01};
+  uint32_t a = 1, b = 0;
+  for (size_t at = 0; at < rows.size() || at == 0;) {
+    const size_t n = rows.size() - at < 65535 ? rows.size() - at : 65535;
+    z.push_back(at + n == rows.size() ? 1 : 0);
+    z.insert(z.end(), {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                       static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
+    z.insert(z.end(), rows.begin() + static_cast<long>(at),
+             rows.begin() + static_cast<long>(at + n));
+    for (size_t i = at; i < at + n; ++i) {
+      a = (a + rows[i]) % 65521;
+      b = (b + a) % 65521;
+    }
+    at += n;
+    if (n == 0) break;
+  }
+  PutBe32(&z, b << 16 | a);
+  PutChunk(&file, "IDAT", z);
+  PutChunk(&file, "IEND", Bytes());
+  return file;
+}
+
+struct TransparentFile {
+  const char* name;
+  Bytes file;
+  std::vector<uint8_t> alpha;  // what the mask must hold, pixel by pixel
+};
+
+// A palette of the sample's colours in 8 levels per channel, its alpha the sample's soft edge
+// in steps (0, partial and 255); and the colour sample with the rectangle's colour as the key.
+std::vector<TransparentFile> TransparentFiles(const Picture& colour) {
+  std::vector<TransparentFile> files(2);
+  Bytes palette, trns(256, 255), indices, rgb;
+  for (uint32_t i = 0; i < 256; ++i) {
+    palette.insert(palette.end(), {static_cast<uint8_t>((i >> 5) * 255 / 7),
+                                   static_cast<uint8_t>((i >> 2 & 7) * 255 / 7),
+                                   static_cast<uint8_t>((i & 3) * 85)});
+  }
+  // The entries of the top red level hold the alpha steps; the edge picks among them.
+  const uint8_t steps[4] = {0, 85, 170, 255};
+  for (uint32_t k = 0; k < 4; ++k) {
+    trns[224 + k] = steps[k];
+    std::memset(&palette[3 * (224 + k)], 96, 3);
+  }
+  for (uint32_t y = 0; y < kSampleHeight; ++y) {
+    indices.push_back(0);
+    rgb.push_back(0);
+    for (uint32_t x = 0; x < kSampleWidth; ++x) {
+      const uint8_t* px = &colour.rgba[(static_cast<size_t>(y) * kSampleWidth + x) * 4];
+      uint8_t index = static_cast<uint8_t>((px[0] >> 5) << 5 | (px[1] >> 5) << 2 | px[2] >> 6);
+      if (px[3] < 255) index = static_cast<uint8_t>(224 + px[3] / 64);
+      indices.push_back(index);
+      files[0].alpha.push_back(trns[index]);
+      rgb.insert(rgb.end(), px, px + 3);
+      const bool keyed = px[0] == 20 && px[1] == 40 && px[2] == 160;
+      files[1].alpha.push_back(keyed ? 0 : 255);
+    }
+  }
+  files[0].name = "palette alpha";
+  files[0].file = TransparentPng(3, indices, palette, trns);
+  files[1].name = "colour key";
+  files[1].file = TransparentPng(2, rgb, Bytes(), Bytes{0, 20, 0, 40, 0, 160});
+  return files;
 }
 
 }  // namespace
@@ -286,6 +379,17 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
     // The transparent colour: the rectangle's colour, as a grey level or a ColorValue.
     const uint8_t blue[3] = {20, 40, 160};
     host.image.backgroundColor = mode.grey ? GreyLevel(blue) : 0x00A02814u;
+    if (PNGTRANS_OPTION_FIELD(mode.options, SaveOptionsTransparencyShift) == 1) {
+      // What opens again: the pixels of that colour transparent.
+      const uint8_t key = GreyLevel(blue);
+      source.alpha = true;
+      for (size_t i = 0; i < source.rgba.size(); i += 4) {
+        const uint8_t* px = &source.rgba[i];
+        const bool keyed =
+            mode.grey ? px[0] == key : px[0] == blue[0] && px[1] == blue[1] && px[2] == blue[2];
+        source.rgba[i + 3] = keyed ? 0 : 255;
+      }
+    }
     const std::string path = outDir + "/" + FileNameOf(mode);
     const std::string title = std::string("pngtrans demo: ") + mode.name;
     const CallResult saved =
@@ -314,7 +418,59 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
     if (view.width == 0) view = source;
     opened.push_back(view);
   }
-  Picture sheet = ContactSheet(opened);
+  // Files with palette alpha and a colour key, as other programs write them, open with a mask.
+  std::vector<std::string> extraLabels;
+  for (const TransparentFile& t : TransparentFiles(colour)) {
+    std::string path = outDir + "/" + t.name + ".png";
+    for (size_t i = outDir.size() + 1; i < path.size(); ++i) {
+      if (path[i] == ' ') path[i] = '-';
+    }
+    FILE* out = std::fopen(path.c_str(), "wb");
+    const bool written =
+        out != nullptr && std::fwrite(t.file.data(), 1, t.file.size(), out) == t.file.size();
+    if (out != nullptr) std::fclose(out);
+    Imported back;
+    if (written) back = ImportFile(module, path, progress);
+    Picture view;
+    std::string verdict = "mask identical";
+    bool good = written && back.call.returned == 1 && PictureFromHost(back.image, &view, &verdict);
+    if (!written) verdict = "cannot write the file";
+    if (written && back.call.returned != 1) {
+      verdict = std::string("open FAILED: ") + StatusName(back.call.status);
+    }
+    if (good && !view.alpha) {
+      good = false;
+      verdict = "DIFFERENT: no mask";
+    }
+    size_t differ = 0, clear = 0, partial = 0;
+    for (size_t i = 0; good && i < t.alpha.size(); ++i) {
+      differ += view.rgba[4 * i + 3] != t.alpha[i];
+      clear += t.alpha[i] == 0;
+      partial += t.alpha[i] != 0 && t.alpha[i] != 255;
+    }
+    if (good) {
+      char buffer[96];
+      std::snprintf(
+          buffer, sizeof buffer,
+          differ == 0 ? "mask identical (%zu clear, %zu partial)" : "DIFFERENT: %zu mask values",
+          differ == 0 ? clear : differ, partial);
+      verdict = buffer;
+      good = differ == 0;
+    }
+    ReleaseExact(&back.image);
+    const char* check = written ? Pngcheck(path) : "-";
+    if (std::strcmp(check, "FAILED") == 0) good = false;
+    std::printf("%-17s %08X %7zu %8s %8.2f %08X %-8s %s\n", t.name, back.options, t.file.size(),
+                "-", back.call.milliseconds, Crc32(t.file), check, verdict.c_str());
+    if (!good) ++failures;
+    if (view.width == 0) view = colour;
+    opened.push_back(view);
+    extraLabels.push_back(t.name);
+  }
+  std::vector<std::string> labels;
+  for (const Mode& mode : kModes) labels.push_back(mode.name);
+  labels.insert(labels.end(), extraLabels.begin(), extraLabels.end());
+  Picture sheet = ContactSheet(opened, labels);
   OwnedHostImage sheetHost;
   std::string reason;
   const std::string sheetPath = outDir + "/contact-sheet.png";
