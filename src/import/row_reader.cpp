@@ -28,9 +28,11 @@ constexpr uint32_t kMinWindow = 16384;
 constexpr uint32_t kWindowAndInput = 30720;
 // The window grows beyond its rows by a batch of up to this many bytes of the image data, so
 // that one inflate call fills many rows (zlib's cost per call falls with the output's size),
-// and no further, so that the rows are still in the cache when they are unfiltered and
-// converted. It never holds more than the image data and the row above.
-constexpr uint32_t kMaxBatch = 524288;
+// and no further: the rows stay in the cache until they are unfiltered and converted, and the
+// block stays below the C heap's threshold for blocks of their own pages, which would be
+// mapped (and faulted in) afresh at every import. It never holds more than the image data and
+// the row above.
+constexpr uint32_t kMaxBatch = 98304;
 
 // Bytes of the image data as inflated: every row of every pass, each with its filter byte.
 uint64_t InflatedImageBytes(const ReaderState& s) {
