@@ -102,7 +102,7 @@ struct ReaderState {
   uint32_t rowNumber;
   // The rows' window, the reader's own: the inflated rows of a pass, each a filter byte and
   // passRowBytes - 1 bytes, back to back in slots of passRowBytes up to ringEnd. Once empty it
-  // is filled again from its second slot in one inflate call (up to 96 KiB of rows: see
+  // is filled again from its second slot in one inflate call (up to 256 KiB of rows: see
   // StartRows), the row above moved to the first. The slot before the next row holds the row
   // above it, unfiltered (a zero row above a pass's first row).
   uint8_t* window;
