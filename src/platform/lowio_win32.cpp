@@ -92,8 +92,10 @@ bool NameTaken() {
   return errno == EEXIST;
 }
 
+// The read-only attribute decides, as Windows' own file dialogs take it.
 bool CanWrite(const char* path) {
-  return ::_access(path, 2) == 0;
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 // ReplaceFileA carries the attributes and security over itself.

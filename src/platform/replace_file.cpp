@@ -27,6 +27,9 @@ int BeginReplace(const char* path, ReplacementFile* file) {
   if (path == nullptr) return -1;
   const replace::Target target = replace::Resolve(path, file);
   if (target == replace::Target::Refused) return -1;
+  // A file the caller may not write is not replaced either, though its directory would take
+  // the new one: a user who marked it read-only keeps it.
+  if (target == replace::Target::Regular && !replace::CanWrite(file->target)) return -1;
   if (target == replace::Target::InPlace) return OpenInPlace(path, file);
 
   const int directoryLength = replace::DirectoryLength(file->target);
@@ -46,10 +49,9 @@ int BeginReplace(const char* path, ReplacementFile* file) {
     }
     if (!replace::NameTaken()) break;
   }
-  // A directory that takes no new file: the target is written in place when it may be.
+  // A directory that takes no new file: the target (which may be written) is written in place.
   file->temporary[0] = '\0';
-  if (target == replace::Target::Regular && replace::CanWrite(file->target))
-    return OpenInPlace(file->target, file);
+  if (target == replace::Target::Regular) return OpenInPlace(file->target, file);
   return -1;
 }
 

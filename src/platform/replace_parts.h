@@ -31,6 +31,8 @@ int CreateNew(const char* path);
 // After a failed CreateNew: the name was taken, so another may do.
 bool NameTaken();
 
+// The caller may write the existing file: access(W_OK) on POSIX (so root may), the read-only
+// attribute on Windows.
 bool CanWrite(const char* path);
 
 // Carries the replaced file's permission bits (and owner, where it may) over to fd.

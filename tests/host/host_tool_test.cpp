@@ -368,7 +368,7 @@ TEST(HostToolProbe, JsonObjectsReadBackPerFile) {
     EXPECT_EQ(field("file"), args[2 + i]);
     if (i == 4) {
       EXPECT_EQ(field("status"), "StatusError");
-      EXPECT_EQ(field("error"), "cannot open the file");
+      EXPECT_EQ(field("error"), "cannot open the file: No such file or directory");
       continue;
     }
     const Case& c = cases[i];
@@ -402,6 +402,7 @@ TEST(HostToolErrors, EveryFailureNamesTheFileAndTheStatus) {
   ASSERT_TRUE(WriteFileBytes(noisy, EncodePng(RandomImage(20, 20, 8, 2, 11))));
   const std::string missing = TempPath("missing.png");
   const std::string noDir = TempPath("no-such-dir") + "/out.png";
+  const std::string aDir = TempDirectory("a-dir");
   // An output that already exists must survive a failed command untouched.
   const std::string kept = TempPath("kept.bmp");
   const Bytes keptBytes = {'k', 'e', 'e', 'p'};
@@ -415,7 +416,16 @@ TEST(HostToolErrors, EveryFailureNamesTheFileAndTheStatus) {
     std::string message;  // on stderr, after "xtnd-host: "
   };
   const Case cases[] = {
-      {"missing input", {"import", missing, kept}, true, 1, missing + ": StatusError: cannot open"},
+      {"missing input",
+       {"import", missing, kept},
+       true,
+       1,
+       missing + ": StatusError: cannot open the file: No such file or directory"},
+      {"directory as input",
+       {"import", aDir, kept},
+       true,
+       1,
+       aDir + ": StatusError: cannot open the file: Is a directory"},
       {"not a PNG", {"import", text, kept}, true, 1, text + ": StatusBadFormat: not a PNG file"},
       {"truncated PNG", {"import", truncated, kept}, true, 1, truncated + ": StatusError: "},
       {"probe of a missing file", {"probe", missing}, true, 1, missing + ": StatusError"},
@@ -424,8 +434,16 @@ TEST(HostToolErrors, EveryFailureNamesTheFileAndTheStatus) {
        true,
        1,
        odd + ": StatusBadFormat: unsupported input format"},
-      {"output directory missing", {"export", good, noDir}, true, 1, noDir + ": StatusWriteError"},
-      {"import output unwritable", {"import", good, noDir}, true, 1, noDir + ": StatusWriteError"},
+      {"output directory missing",
+       {"export", good, noDir},
+       true,
+       1,
+       noDir + ": StatusWriteError: cannot create the file: No such file or directory"},
+      {"import output unwritable",
+       {"import", good, noDir},
+       true,
+       1,
+       noDir + ": StatusWriteError: cannot write the file: No such file or directory"},
       {"module does not load",
        {"--module", missing, "info"},
        false,
@@ -460,13 +478,50 @@ TEST(HostToolErrors, EveryFailureNamesTheFileAndTheStatus) {
       // One line, nothing else.
       EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
       EXPECT_EQ(run.err.rfind("xtnd-host: ", 0), 0u) << run.err;
-    } else {
-      EXPECT_TRUE(Contains(run.err, "usage: xtnd-host")) << run.err;
+    } else if (!c.args.empty()) {
+      // A usage error is one line that points at the usage.
+      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+      EXPECT_TRUE(Contains(run.err, "(see xtnd-host --help)")) << run.err;
     }
     Bytes now;
     ASSERT_TRUE(ReadFileBytes(kept, &now));
     EXPECT_EQ(now, keptBytes) << "a failed command changed an existing output";
   }
+}
+
+TEST(HostToolErrors, HelpIsAskedForThreeWays) {
+  for (const char* ask : {"-h", "--help", "help"}) {
+    const ToolRun run = RunTool({ask}, false);
+    EXPECT_EQ(run.exitCode, 0) << ask;
+    EXPECT_EQ(run.out.rfind("usage: xtnd-host", 0), 0u) << ask;
+    EXPECT_EQ(run.err, "") << ask;
+  }
+}
+
+// Outputs the user may not write stay as they were, with their read-only mark, and no
+// temporary file is left beside them: xtnd-host's own (import) and the plug-in's (export).
+TEST(HostToolErrors, ReadOnlyOutputsAreLeftAsTheyWere) {
+  const std::string good = TempPath("good.png");
+  ASSERT_TRUE(WriteFileBytes(good, EncodePng(RandomImage(4, 4, 8, 2, 3))));
+  const std::string folder = SharedDirectory("locked-outputs");
+  const Bytes old = {'o', 'l', 'd'};
+  for (const char* verb : {"import", "export"}) {
+    SCOPED_TRACE(verb);
+    const std::string target = folder + "/" + verb + ".png";
+    ASSERT_TRUE(WriteFileBytes(target, old));
+    ASSERT_TRUE(MakeReadOnly(target));
+    std::string why;
+    const ToolRun run = RunToolUnprivileged({verb, good, target}, &why);
+    if (run.exitCode < 0) GTEST_SKIP() << why;
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(Contains(run.err, target + ": StatusWriteError: cannot ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "the file: Permission denied\n")) << run.err;
+    Bytes now;
+    ASSERT_TRUE(ReadFileBytes(target, &now));
+    EXPECT_EQ(now, old);
+    EXPECT_TRUE(IsReadOnly(target));
+  }
+  EXPECT_EQ(ListDirectory(folder), (std::vector<std::string>{"export.png", "import.png"}));
 }
 
 // --- the header and the dialog commands ------------------------------------------------------

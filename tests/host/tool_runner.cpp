@@ -96,7 +96,9 @@ std::string NoTranslatorLibraryPath() {
   return XTND_NO_TRANSLATOR_PATH;
 }
 
-ToolRun RunTool(const std::vector<std::string>& args, bool withModule) {
+namespace {
+
+std::vector<std::string> ToolArgv(const std::vector<std::string>& args, bool withModule) {
   std::vector<std::string> argv = {XTND_HOST_PATH};
   if (withModule) {
     argv.push_back("--module");
@@ -104,14 +106,43 @@ ToolRun RunTool(const std::vector<std::string>& args, bool withModule) {
     argv.push_back("--quiet");
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  const std::string outPath = TempPath("tool.out"), errPath = TempPath("tool.err");
+  return argv;
+}
+
+struct SpawnJob {
+  std::vector<std::string> argv;
+  std::string outPath, errPath;
+};
+
+int SpawnJobNow(void* context) {
+  const SpawnJob& job = *static_cast<SpawnJob*>(context);
+  return Spawn(job.argv, job.outPath, job.errPath);
+}
+
+ToolRun Collect(int exitCode, const SpawnJob& job) {
   ToolRun run;
-  run.exitCode = Spawn(argv, outPath, errPath);
-  run.out = ReadText(outPath);
-  run.err = ReadText(errPath);
-  RemoveFile(outPath);
-  RemoveFile(errPath);
+  run.exitCode = exitCode;
+  run.out = ReadText(job.outPath);
+  run.err = ReadText(job.errPath);
+  RemoveFile(job.outPath);
+  RemoveFile(job.errPath);
   return run;
+}
+
+}  // namespace
+
+ToolRun RunTool(const std::vector<std::string>& args, bool withModule) {
+  SpawnJob job = {ToolArgv(args, withModule), TempPath("tool.out"), TempPath("tool.err")};
+  return Collect(SpawnJobNow(&job), job);
+}
+
+ToolRun RunToolUnprivileged(const std::vector<std::string>& args, std::string* why) {
+  const std::string folder = SharedDirectory("tool-run");
+  SpawnJob job = {ToolArgv(args, true), folder + "/out", folder + "/err"};
+  const int exitCode = AsUnprivilegedUser(SpawnJobNow, &job, why);
+  if (exitCode == 127) *why = "the user nobody cannot run " + job.argv[0];
+  if (exitCode < 0 || exitCode == 127) return ToolRun();
+  return Collect(exitCode, job);
 }
 
 namespace {

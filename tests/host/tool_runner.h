@@ -19,6 +19,10 @@ struct ToolRun {
 // xtnd-host --module MODULE --quiet ARGS... (withModule false leaves the first two out).
 ToolRun RunTool(const std::vector<std::string>& args, bool withModule = true);
 
+// The same as a user without privileges (AsUnprivilegedUser); exitCode -1 with *why set when
+// no such user can be had or cannot run the tool.
+ToolRun RunToolUnprivileged(const std::vector<std::string>& args, std::string* why);
+
 // The module built beside the tests, and a library that loads but holds no translator.
 std::string ToolModulePath();
 std::string NoTranslatorLibraryPath();

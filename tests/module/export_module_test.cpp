@@ -2,6 +2,10 @@
 // flush against guard pages, every file judged pixel by pixel.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -225,6 +229,49 @@ struct RoundTrip {
   uint32_t maskKind;
   uint8_t colorType;
 };
+
+struct LockedSave {
+  LoadedModule* module;
+  HostImage* image;
+  const std::string* target;
+};
+
+// Command 13 into a read-only target; the return value and result as ret * 16 + result.
+int SaveOverLockedFile(void* context) {
+  const LockedSave& c = *static_cast<LockedSave*>(context);
+  CommandHeader header = {0, 13, 0x7};
+  const int ret = c.module->Procedure()(&header, Arg(c.target->c_str()), Arg("Locked"),
+                                        Arg(c.image), XtndArg{0x00082000}, XtndArg{0});
+  return ret * 16 + (header.result & 0xF);
+}
+
+// A target the saver may not write (mode 0444, or the read-only attribute) is refused with
+// StatusWriteError and stays as it was, though its folder would take the new file; root,
+// whom the mode does not stop, still writes it.
+TEST_F(ExportModule, ReadOnlyTargetIsLeftAsItWas) {
+  GuardedHostImage host(HostSpec{});
+  const std::string folder = SharedDirectory("locked");
+  const std::string target = folder + "/locked.png";
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(WriteFileBytes(target, old));
+  ASSERT_TRUE(MakeReadOnly(target));
+  LockedSave save = {&module_, host.get(), &target};
+  std::string why;
+  const int outcome = AsUnprivilegedUser(SaveOverLockedFile, &save, &why);
+  if (outcome < 0) GTEST_SKIP() << why;
+  EXPECT_EQ(outcome, 0 * 16 + StatusWriteError);
+  Bytes now;
+  ASSERT_TRUE(ReadFileBytes(target, &now));
+  EXPECT_EQ(now, old);
+  EXPECT_TRUE(IsReadOnly(target));
+  EXPECT_EQ(ListDirectory(folder), std::vector<std::string>{"locked.png"});
+#if !defined(_WIN32)
+  if (geteuid() == 0) {
+    EXPECT_EQ(SaveOverLockedFile(&save), 1 * 16 + 0x7);
+    EXPECT_TRUE(IsReadOnly(target));  // the replacement keeps the mode
+  }
+#endif
+}
 
 // Modes that lose nothing: the import gives back the host's pixels (full-colour pixels as
 // palette entries when saved as 256 colours), its palette and its mask.

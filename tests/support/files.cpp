@@ -12,6 +12,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -60,6 +62,67 @@ std::string TempDirectory(const std::string& name) {
   mkdir(path.c_str(), 0755);
 #endif
   return path;
+}
+
+std::string SharedDirectory(const std::string& name) {
+  const std::string path = TempPath(name);
+#if defined(_WIN32)
+  CreateDirectoryA(path.c_str(), nullptr);
+#else
+  const std::string scratch = ScratchDir();
+  chmod(scratch.substr(0, scratch.size() - 1).c_str(), 0711);
+  mkdir(path.c_str(), 0777);
+  chmod(path.c_str(), 0777);
+#endif
+  return path;
+}
+
+bool MakeReadOnly(const std::string& path) {
+#if defined(_WIN32)
+  return SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+#else
+  return chmod(path.c_str(), 0444) == 0;
+#endif
+}
+
+bool IsReadOnly(const std::string& path) {
+#if defined(_WIN32)
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+#else
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0444;
+#endif
+}
+
+int AsUnprivilegedUser(int (*run)(void*), void* context, std::string* why) {
+#if defined(_WIN32)
+  (void)why;
+  return run(context);
+#else
+  if (geteuid() != 0) return run(context);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) {
+    *why = "fork failed";
+    return -1;
+  }
+  if (child == 0) {
+    // nobody and nogroup on Debian.
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+    _exit(run(context) & 0xFF);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    *why = "the unprivileged child did not finish";
+    return -1;
+  }
+  if (WEXITSTATUS(status) == 255) {
+    *why = "cannot become the user nobody";
+    return -1;
+  }
+  return WEXITSTATUS(status);
+#endif
 }
 
 std::vector<std::string> ListDirectory(const std::string& directory) {

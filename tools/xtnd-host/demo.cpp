@@ -1,5 +1,6 @@
 #include "demo.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -354,8 +355,8 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
   // The sample is small: a progress bar would only break up the table.
   const bool progress = false;
   if (!MakeDirectory(outDir)) {
-    std::fprintf(stderr, "xtnd-host: %s: StatusWriteError: cannot create the directory\n",
-                 outDir.c_str());
+    std::fprintf(stderr, "xtnd-host: %s: StatusWriteError: cannot create the directory: %s\n",
+                 outDir.c_str(), std::strerror(errno));
     return 1;
   }
   const Picture colour = RenderSample();

@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -318,14 +323,90 @@ void RemoveFileQuietly(const std::string& path) {
   std::remove(path.c_str());
 }
 
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The caller may write the file: on Windows, it is not marked read-only.
+bool MayWrite(const std::string& path) {
+#if defined(_WIN32)
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+#else
+  return ::access(path.c_str(), W_OK) == 0;
+#endif
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of(
+#if defined(_WIN32)
+      "/\\:"
+#else
+      "/"
+#endif
+  );
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string ReadCause(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if ((st.st_mode & S_IFMT) == S_IFDIR) return std::strerror(EISDIR);
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return std::strerror(errno);
+  std::fclose(f);
+  return "";
+}
+
+std::string WriteCause(const std::string& path) {
+  if (IsDirectory(path)) return std::strerror(EISDIR);
+  if (Exists(path)) return MayWrite(path) ? "" : std::strerror(EACCES);
+  const std::string folder = FolderOf(path);
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0) return std::strerror(errno);
+  if ((st.st_mode & S_IFMT) != S_IFDIR) return std::strerror(ENOTDIR);
+#if !defined(_WIN32)
+  if (::access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
+#endif
+  return "";
+}
+
 bool WriteFileAtomically(const std::string& path, const Bytes& bytes) {
+  // A file the user may not write stays as it is: renaming over it would replace it.
+  if (Exists(path) && !IsDirectory(path) && !MayWrite(path)) {
+    errno = EACCES;
+    return false;
+  }
   const std::string temporary = TemporaryNameFor(path);
   std::FILE* f = std::fopen(temporary.c_str(), "wb");
   if (f == nullptr) return false;
+#if !defined(_WIN32)
+  // The replacement keeps the old file's permissions, and its owner where this process may.
+  struct stat old;
+  if (::stat(path.c_str(), &old) == 0) {
+    (void)::fchmod(fileno(f), old.st_mode & 07777);
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+      (void)::fchown(fileno(f), old.st_uid, old.st_gid);
+    }
+  }
+#endif
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed || !MoveIntoPlace(temporary, path)) {
+    const int cause = errno;
     RemoveFileQuietly(temporary);
+    errno = cause;
     return false;
   }
   return true;

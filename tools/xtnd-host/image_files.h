@@ -39,7 +39,14 @@ std::string TemporaryNameFor(const std::string& path);
 bool MoveIntoPlace(const std::string& from, const std::string& to);
 void RemoveFileQuietly(const std::string& path);
 // Writes bytes to a temporary name and renames it to path, so that a failed write never
-// leaves a half-written file at path.
+// leaves a half-written file at path. A path that exists and may not be written (POSIX
+// access, the read-only attribute on Windows) is left as it is: false, errno EACCES.
 bool WriteFileAtomically(const std::string& path, const Bytes& bytes);
+
+// Why the file cannot be read, or written as a new or replaced file, as the system says it
+// ("No such file or directory", "Is a directory", "Permission denied"); empty when nothing
+// stands in the way.
+std::string ReadCause(const std::string& path);
+std::string WriteCause(const std::string& path);
 
 }  // namespace xtnd

@@ -1,6 +1,7 @@
 // xtnd-host: the reference host. It loads a translator module at run time (dlopen /
 // LoadLibrary, CountXTND, GetXTNDInfo) and drives it through the record's procedure only,
 // exactly as an image application would; it never calls the module's internals.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,7 @@ namespace {
 
 const char kUsage[] =
     "usage: xtnd-host [--module PATH] [--quiet] COMMAND ...\n"
-    "       xtnd-host --version\n"
+    "       xtnd-host --version | -h | --help | help\n"
     "  info                          the translator record and the supported commands\n"
     "  probe [--json] FILE...        size, colour kind, flags and title (commands 9 and 5)\n"
     "  import IN.png OUT             open through the plug-in (command 3) and write OUT as\n"
@@ -38,15 +39,26 @@ const char kUsage[] =
     "  demo [OUTDIR]                 save a built-in sample in every mode and open it again\n"
     "The module is PATH, else $PNGTRANS_MODULE, else the one beside this program.\n";
 
+// A usage error: one line and where the usage is; without a command, the usage itself.
 int Usage(const std::string& problem) {
-  if (!problem.empty()) std::fprintf(stderr, "xtnd-host: %s\n", problem.c_str());
-  std::fputs(kUsage, stderr);
+  if (problem.empty()) {
+    std::fputs(kUsage, stderr);
+  } else {
+    std::fprintf(stderr, "xtnd-host: %s (see xtnd-host --help)\n", problem.c_str());
+  }
   return 2;
 }
 
-// One line on stderr naming the file and the status; exit code 1.
-int Fail(const std::string& file, uint32_t status, const std::string& reason) {
-  std::fprintf(stderr, "xtnd-host: %s: %s: %s\n", file.c_str(), StatusName(status), reason.c_str());
+bool AsksForHelp(const std::string& arg) {
+  return arg == "-h" || arg == "--help" || arg == "help";
+}
+
+// One line on stderr naming the file, the status and, where the system gave one, the cause;
+// exit code 1.
+int Fail(const std::string& file, uint32_t status, const std::string& reason,
+         const std::string& cause = "") {
+  std::fprintf(stderr, "xtnd-host: %s: %s: %s%s%s\n", file.c_str(), StatusName(status),
+               reason.c_str(), cause.empty() ? "" : ": ", cause.c_str());
   return 1;
 }
 
@@ -62,13 +74,6 @@ std::string ReasonFor(uint32_t status) {
     default:
       return "the file cannot be read as PNG";
   }
-}
-
-bool Readable(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
 }
 
 // tEXt is Latin-1; the terminal and JSON want UTF-8.
@@ -175,9 +180,10 @@ int Probe(const HostModule& module, const std::vector<std::string>& files, bool 
     uint32_t status = StatusOk;
     std::string error;
     Probed probed;
-    if (!Readable(file)) {
+    std::string cause = ReadCause(file);
+    if (!cause.empty()) {
       status = StatusError;
-      error = "cannot open the file";
+      error = "cannot open the file: " + cause;
     } else {
       probed = ProbeFile(module, file);
       if (probed.previewCall.returned != 1 || probed.attributesCall.returned != 1) {
@@ -228,7 +234,8 @@ int Import(const HostModule& module, const std::string& in, const std::string& o
   if (format == OutputFormat::Unknown) {
     return Usage(out + ": unknown output format (use .png, .bmp, .ppm, .pgm, .pam or .tga)");
   }
-  if (!Readable(in)) return Fail(in, StatusError, "cannot open the file");
+  const std::string cause = ReadCause(in);
+  if (!cause.empty()) return Fail(in, StatusError, "cannot open the file", cause);
   Imported imported = ImportFile(module, in, progress);
   if (imported.call.returned != 1) {
     return Fail(in, imported.call.status, ReasonFor(imported.call.status));
@@ -246,7 +253,9 @@ int Import(const HostModule& module, const std::string& in, const std::string& o
     return Fail(out, StatusWriteError,
                 "cannot encode the image as " + std::string(FormatName(format)));
   }
-  if (!WriteFileAtomically(out, file)) return Fail(out, StatusWriteError, "cannot write the file");
+  if (!WriteFileAtomically(out, file)) {
+    return Fail(out, StatusWriteError, "cannot write the file", std::strerror(errno));
+  }
   std::printf("wrote %s: %s, %u x %u%s, %zu bytes (%.1f ms in the plug-in)\n", out.c_str(),
               FormatName(format), picture.width, picture.height, picture.alpha ? " with alpha" : "",
               file.size(), imported.call.milliseconds);
@@ -290,7 +299,10 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
   // The signature decides who reads the file: PNG goes through the plug-in, which reads it
   // itself; only other formats are read whole here.
   Bytes head;
-  if (!ReadFileHead(a.in, 8, &head)) return Fail(a.in, StatusError, "cannot open the file");
+  const std::string cause = ReadCause(a.in);
+  if (!cause.empty() || !ReadFileHead(a.in, 8, &head)) {
+    return Fail(a.in, StatusError, "cannot open the file", cause);
+  }
   Picture picture;
   std::string reason;
   const char* source = "PNG through the plug-in";
@@ -305,7 +317,9 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
   } else {
     source = "read through stb_image";
     Bytes input;
-    if (!ReadWholeFile(a.in, &input)) return Fail(a.in, StatusError, "cannot open the file");
+    if (!ReadWholeFile(a.in, &input)) {
+      return Fail(a.in, StatusError, "cannot read the file", std::strerror(errno));
+    }
     if (!DecodeWithStb(input, &picture, &reason)) return Fail(a.in, StatusBadFormat, reason);
   }
   const int32_t kind = a.as.empty() ? picture.kind : KindByName(a.as);
@@ -329,10 +343,10 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
       std::printf("dialog:  Cancel; nothing written\n");
       return 1;
     }
-    return Fail(a.out, call.status,
-                call.status == StatusWriteError ? "cannot create the file"
-                                                : "the plug-in cannot save "
-                                                  "this image");
+    if (call.status == StatusWriteError) {
+      return Fail(a.out, call.status, "cannot create the file", WriteCause(a.out));
+    }
+    return Fail(a.out, call.status, "the plug-in cannot save this image");
   }
   if (a.dialog) {
     std::printf("options used: %s\n", DescribeOptions(used).c_str());
@@ -364,7 +378,11 @@ int Main(int argc, char** argv) {
   std::string modulePath;
   bool quiet = false;
   size_t i = 0;
-  for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+  for (; i < args.size() && args[i].rfind("-", 0) == 0; ++i) {
+    if (AsksForHelp(args[i])) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     if (args[i] == "--version" && args.size() == 1) {
       std::printf("xtnd-host (pngtrans) %s\n", PNGTRANS_VERSION);
       return 0;
@@ -379,6 +397,10 @@ int Main(int argc, char** argv) {
   }
   if (i == args.size()) return Usage("");
   const std::string verb = args[i++];
+  if (AsksForHelp(verb)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   std::vector<std::string> rest;
   for (; i < args.size(); ++i) {
     if (args[i] == "--quiet") {
