@@ -477,6 +477,15 @@ TEST(RowsIntoHostImage, WorkBufferThatCannotBeAllocatedIsReported) {
     }
     EXPECT_EQ(run.host().Pixels(), before);
   }
+  {
+    // Without the batch's larger window the rows' own window reads the image all the same.
+    const RawImage raw = RandomImage(300, 700, 8, 2, 6);
+    RowsIntoHost run(EncodePng(raw), raw);
+    ScopedReaderAllocator allocator(1);
+    ASSERT_EQ(run.Run(), StatusOk);
+    EXPECT_TRUE(run.host().Pixels() == ExpectHost(raw).pixels);
+    EXPECT_EQ(run.reader().state().windowSize, 16384u);
+  }
   const RawImage raw = RandomImage(5, 4, 8, 2, 6);
   RowsIntoHost run(EncodePng(raw), raw);
   ScopedReaderAllocator allocator(1, true);
