@@ -47,6 +47,12 @@ uint32_t HostSample(uint16_t sample, uint8_t bitDepth) {
   return bitDepth == 16 ? static_cast<uint32_t>(sample >> 8) : sample;
 }
 
+// A file colour (bKGD, tRNS) as the host's ColorValue.
+uint32_t HostColorValue(const Color16& color, uint8_t bitDepth) {
+  return HostSample(color.red, bitDepth) + 256 * HostSample(color.green, bitDepth) +
+         65536 * HostSample(color.blue, bitDepth);
+}
+
 size_t BoundedLength(const char* text, size_t limit) {
   size_t n = 0;
   while (n < limit && text[n] != '\0') ++n;
@@ -473,9 +479,7 @@ Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
     background.red = ReadUInt16(data);
     background.green = ReadUInt16(data + 2);
     background.blue = ReadUInt16(data + 4);
-    image->backgroundColor = HostSample(background.red, s.bitDepth) +
-                             256 * HostSample(background.green, s.bitDepth) +
-                             65536 * HostSample(background.blue, s.bitDepth);
+    image->backgroundColor = HostColorValue(background, s.bitDepth);
   }
   s.background = background;
   SetbKGD(*info_, background);
@@ -747,9 +751,7 @@ void PngReader::SetTransparentColor(HostImage* image) const {
       image->backgroundColor = HostGrey(s.transValues.gray, s.bitDepth);
       break;
     default:
-      image->backgroundColor = HostSample(s.transValues.red, s.bitDepth) +
-                               256 * HostSample(s.transValues.green, s.bitDepth) +
-                               65536 * HostSample(s.transValues.blue, s.bitDepth);
+      image->backgroundColor = HostColorValue(s.transValues, s.bitDepth);
       break;
   }
 }

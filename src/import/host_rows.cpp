@@ -200,7 +200,7 @@ void ConvertRgba16(const uint8_t* row, uint32_t width, uint8_t* pixels, uint8_t*
 // compared as the decoded row holds them.
 class KeyMask {
  public:
-  KeyMask(const ReaderState& s) {
+  explicit KeyMask(const ReaderState& s) {
     std::memset(table_, 255, sizeof table_);
     if (s.colorType == 3) {
       for (uint32_t i = 0; i < s.transCount && i < 256; ++i) table_[i] = s.trans[i];
@@ -214,25 +214,20 @@ class KeyMask {
       const uint32_t count = s.colorType == 0 ? 1 : 3;
       const uint32_t bytes = s.bitDepth == 16 ? 2 : 1;
       for (uint32_t c = 0; c < count; ++c) {
-        if (bytes == 2) {
-          key_[keyBytes_++] = static_cast<uint8_t>(samples[c] >> 8);
-          key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
-        } else if (samples[c] > 255) {
-          matchable_ = false;  // an 8-bit sample never equals it
-        } else {
-          key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
+        if (bytes == 1 && samples[c] > 255) {
+          // An 8-bit sample never equals it: the table, all 255, makes every pixel opaque.
+          keyBytes_ = 0;
+          return;
         }
+        if (bytes == 2) key_[keyBytes_++] = static_cast<uint8_t>(samples[c] >> 8);
+        key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
       }
     }
   }
 
   void Build(const uint8_t* decoded, const uint8_t* pixels, uint32_t width, uint8_t* mask) const {
-    if (keyBytes_ == 0 && matchable_) {
+    if (keyBytes_ == 0) {
       for (uint32_t x = 0; x < width; ++x) mask[x] = table_[pixels[x]];
-      return;
-    }
-    if (!matchable_) {
-      std::memset(mask, 255, width);
       return;
     }
     const uint32_t n = keyBytes_;
@@ -244,8 +239,7 @@ class KeyMask {
  private:
   uint8_t table_[256];
   uint8_t key_[6] = {};
-  uint32_t keyBytes_ = 0;
-  bool matchable_ = true;
+  uint32_t keyBytes_ = 0;  // 0: by the table
 };
 
 struct FreeDeleter {

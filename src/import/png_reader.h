@@ -101,16 +101,15 @@ struct ReaderState {
   uint32_t passRowBytes;  // including the filter byte
   uint32_t rowNumber;
   // The rows' window, the reader's own: the inflated rows of a pass, each a filter byte and
-  // passRowBytes - 1 bytes, back to back in slots of passRowBytes up to ringEnd. Once empty it
+  // passRowBytes - 1 bytes, back to back in slots of passRowBytes up to windowEnd. Once empty it
   // is filled again from its second slot in one inflate call (up to 256 KiB of rows: see
   // StartRows), the row above moved to the first. The slot before the next row holds the row
   // above it, unfiltered (a zero row above a pass's first row).
   uint8_t* window;
   uint32_t windowSize;
-  uint32_t ringEnd;        // whole slots of the current pass
+  uint32_t windowEnd;      // whole slots of the current pass
   uint32_t readAt;         // slot of the next row to unfilter
-  uint32_t writeAt;        // where inflate writes next
-  uint32_t buffered;       // bytes inflated from readAt on and not yet unfiltered
+  uint32_t writeAt;        // where the inflated rows end (the window is empty at readAt)
   uint64_t passBytesLeft;  // bytes of the pass that inflate has yet to produce
   uint8_t* rowBuffer;      // in the window: filter byte + row being (or last) decoded
   uint8_t* previousRow;    // in the window: the unfiltered row above it
@@ -206,12 +205,11 @@ class PngReader {
   Status RefillImageData();
   // The window made ready for the current pass: its slot size and the zero row above.
   void BeginPassWindow();
-  // Inflates into the window's free slots, up to the end of the pass.
+  // Refills the empty window: the row above to its first slot, then as many rows as the
+  // window and the pass hold, in one inflate call.
   Status FillWindow();
   // Inflates exactly count bytes of the image data to out.
   Status InflateRows(uint8_t* out, uint32_t count);
-  // The window, empty, starts again from its first slot, which takes the row above.
-  void KeepRowAboveInWindow();
   // One step of the image data's decompression, as zlib's inflate with Z_PARTIAL_FLUSH on the
   // zlib stream would take it: the same results, the same bytes out and the same input used.
   int InflateImageData();

@@ -128,14 +128,13 @@ Status PngReader::StartRows() {
 void PngReader::BeginPassWindow() {
   ReaderState& s = *state_;
   const uint32_t slot = s.passRowBytes;
-  s.ringEnd = s.windowSize / slot * slot;
+  s.windowEnd = s.windowSize / slot * slot;
   // The first row of every pass is unfiltered against a zero row, whatever the last pass left.
   std::memset(s.window, 0, slot);
   s.previousRow = s.window;
   s.rowBuffer = s.window + slot;
   s.readAt = slot;
   s.writeAt = slot;
-  s.buffered = 0;
   // A pass without columns holds no data at all, not even filter bytes.
   uint32_t rows = s.height;
   if (s.interlaced != 0) rows = s.passWidth == 0 ? 0 : PassRowCount(s.height, s.pass);
@@ -234,15 +233,17 @@ Status PngReader::ReadRowView(const uint8_t** view) {
 
 Status PngReader::FillWindow() {
   ReaderState& s = *state_;
-  // Free: every slot but the row above the next one and the rows already waiting; inflate
-  // writes up to the ring's end at most, and never past the pass.
-  uint32_t room = s.ringEnd - s.passRowBytes - s.buffered;
-  if (room > s.ringEnd - s.writeAt) room = s.ringEnd - s.writeAt;
+  // The window is empty: the row above moves to the first slot, and one inflate call fills the
+  // slots after it, up to the window's end and never past the pass.
+  const uint32_t slot = s.passRowBytes;
+  if (s.previousRow != s.window) std::memcpy(s.window, s.previousRow, slot);
+  s.previousRow = s.window;
+  s.readAt = slot;
+  s.writeAt = slot;
+  uint32_t room = s.windowEnd - slot;
   if (room > s.passBytesLeft) room = static_cast<uint32_t>(s.passBytesLeft);
-  PT_RETURN_IF_ERROR(InflateRows(s.window + s.writeAt, room));
+  PT_RETURN_IF_ERROR(InflateRows(s.window + slot, room));
   s.writeAt += room;
-  if (s.writeAt == s.ringEnd) s.writeAt = 0;
-  s.buffered += room;
   return StatusOk;
 }
 
@@ -272,15 +273,6 @@ Status PngReader::InflateRows(uint8_t* out, uint32_t count) {
   return StatusOk;
 }
 
-void PngReader::KeepRowAboveInWindow() {
-  ReaderState& s = *state_;
-  const uint32_t slot = s.passRowBytes;
-  if (s.previousRow != s.window) std::memcpy(s.window, s.previousRow, slot);
-  s.previousRow = s.window;
-  s.readAt = slot;
-  s.writeAt = slot;
-}
-
 Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   ReaderState& s = *state_;
   if ((s.flags & FlagRowInit) == 0) PT_RETURN_IF_ERROR(StartRows());
@@ -289,12 +281,7 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   if (interlaceHandling && view != nullptr && s.pass != 6) return PT_FAIL(StatusError);
   if (interlaceHandling && !PassHasRow(s.pass, s.rowNumber, s.width)) return FinishRow();
   if ((s.mode & ModeSawIDAT) == 0) return PT_FAIL(StatusBadFormat);
-  if (s.buffered < s.passRowBytes) {
-    // The window is empty (it holds whole rows): it starts again from its first slot, so that
-    // one inflate call fills all of it.
-    KeepRowAboveInWindow();
-    while (s.buffered < s.passRowBytes) PT_RETURN_IF_ERROR(FillWindow());
-  }
+  if (s.readAt == s.writeAt) PT_RETURN_IF_ERROR(FillWindow());
 
   RowInfo info;
   info.width = s.passWidth;
@@ -309,9 +296,7 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   // (their serial chains overlap) and its filter byte becomes None, which leaves it as it is
   // when its turn comes. The next row follows in the same pass: fills stop at the pass end.
   uint8_t* next = nullptr;
-  if (s.buffered >= 2 * s.passRowBytes) {
-    next = s.window + (s.readAt + s.passRowBytes == s.ringEnd ? 0 : s.readAt + s.passRowBytes);
-  }
+  if (s.writeAt - s.readAt >= 2 * s.passRowBytes) next = current + s.passRowBytes;
   if (current[0] == FilterTypePaeth && next != nullptr && next[0] == FilterTypePaeth) {
     const uint32_t bpp = (static_cast<uint32_t>(info.pixelDepth) + 7) / 8;
     UnfilterPaethPair(current + 1, s.previousRow + 1, next + 1, info.rowBytes, bpp);
@@ -331,8 +316,6 @@ Status PngReader::ReadRowOrView(uint8_t* row, const uint8_t** view) {
   // The unfiltered row stays in its slot as the next row's row above.
   s.previousRow = current;
   s.readAt += s.passRowBytes;
-  if (s.readAt == s.ringEnd) s.readAt = 0;
-  s.buffered -= s.passRowBytes;
   return FinishRow();
 }
 

@@ -102,8 +102,9 @@ const Mode kModes[] = {
 };
 constexpr size_t kModeCount = sizeof kModes / sizeof kModes[0];
 
-std::string FileNameOf(const Mode& mode) {
-  std::string name = mode.name;
+// A row's file: its name with '-' for ' '.
+std::string FileNameOf(const char* rowName) {
+  std::string name = rowName;
   for (char& c : name) {
     if (c == ' ') c = '-';
   }
@@ -391,7 +392,7 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
         source.rgba[i + 3] = keyed ? 0 : 255;
       }
     }
-    const std::string path = outDir + "/" + FileNameOf(mode);
+    const std::string path = outDir + "/" + FileNameOf(mode.name);
     const std::string title = std::string("pngtrans demo: ") + mode.name;
     const CallResult saved =
         SaveWithOptions(module, path, title.c_str(), &host.image, mode.options, progress);
@@ -422,14 +423,8 @@ int RunDemo(const HostModule& module, const std::string& outDir) {
   // Files with palette alpha and a colour key, as other programs write them, open with a mask.
   std::vector<std::string> extraLabels;
   for (const TransparentFile& t : TransparentFiles(colour)) {
-    std::string path = outDir + "/" + t.name + ".png";
-    for (size_t i = outDir.size() + 1; i < path.size(); ++i) {
-      if (path[i] == ' ') path[i] = '-';
-    }
-    FILE* out = std::fopen(path.c_str(), "wb");
-    const bool written =
-        out != nullptr && std::fwrite(t.file.data(), 1, t.file.size(), out) == t.file.size();
-    if (out != nullptr) std::fclose(out);
+    const std::string path = outDir + "/" + FileNameOf(t.name);
+    const bool written = WriteFileAtomically(path, t.file);
     Imported back;
     if (written) back = ImportFile(module, path, progress);
     Picture view;

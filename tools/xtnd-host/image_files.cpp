@@ -325,14 +325,13 @@ void RemoveFileQuietly(const std::string& path) {
 
 namespace {
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+// stat's answer for path; false when there is nothing there (or it cannot be seen).
+bool StatOf(const std::string& path, struct stat* st) {
+  return ::stat(path.c_str(), st) == 0;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+bool IsDirectory(const struct stat& st) {
+  return (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
 // The caller may write the file: on Windows, it is not marked read-only.
@@ -361,8 +360,8 @@ std::string FolderOf(const std::string& path) {
 
 std::string ReadCause(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
-  if ((st.st_mode & S_IFMT) == S_IFDIR) return std::strerror(EISDIR);
+  if (!StatOf(path, &st)) return std::strerror(errno);
+  if (IsDirectory(st)) return std::strerror(EISDIR);
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return std::strerror(errno);
   std::fclose(f);
@@ -370,12 +369,14 @@ std::string ReadCause(const std::string& path) {
 }
 
 std::string WriteCause(const std::string& path) {
-  if (IsDirectory(path)) return std::strerror(EISDIR);
-  if (Exists(path)) return MayWrite(path) ? "" : std::strerror(EACCES);
-  const std::string folder = FolderOf(path);
   struct stat st;
-  if (::stat(folder.c_str(), &st) != 0) return std::strerror(errno);
-  if ((st.st_mode & S_IFMT) != S_IFDIR) return std::strerror(ENOTDIR);
+  if (StatOf(path, &st)) {
+    if (IsDirectory(st)) return std::strerror(EISDIR);
+    return MayWrite(path) ? "" : std::strerror(EACCES);
+  }
+  const std::string folder = FolderOf(path);
+  if (!StatOf(folder, &st)) return std::strerror(errno);
+  if (!IsDirectory(st)) return std::strerror(ENOTDIR);
 #if !defined(_WIN32)
   if (::access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
 #endif
@@ -384,7 +385,9 @@ std::string WriteCause(const std::string& path) {
 
 bool WriteFileAtomically(const std::string& path, const Bytes& bytes) {
   // A file the user may not write stays as it is: renaming over it would replace it.
-  if (Exists(path) && !IsDirectory(path) && !MayWrite(path)) {
+  struct stat old;
+  const bool replacing = StatOf(path, &old) && !IsDirectory(old);
+  if (replacing && !MayWrite(path)) {
     errno = EACCES;
     return false;
   }
@@ -393,8 +396,7 @@ bool WriteFileAtomically(const std::string& path, const Bytes& bytes) {
   if (f == nullptr) return false;
 #if !defined(_WIN32)
   // The replacement keeps the old file's permissions, and its owner where this process may.
-  struct stat old;
-  if (::stat(path.c_str(), &old) == 0) {
+  if (replacing) {
     (void)::fchmod(fileno(f), old.st_mode & 07777);
     if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
       (void)::fchown(fileno(f), old.st_uid, old.st_gid);
