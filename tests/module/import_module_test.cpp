@@ -137,6 +137,57 @@ TEST_F(ImportCommand, FailuresReportTheirStatusAndReleaseOnlyAfterTheSignature) 
   }
 }
 
+// Deflate turns a byte into 1032 at most: a file whose remaining bytes cannot hold the image
+// it declares is refused before the host is asked for buffers (release once, allocate never).
+// The most compressible valid file of a size (all zero, filter 0, level 9) still opens, and a
+// well-compressed file cut short is not refused early but fails at its end.
+TEST_F(ImportCommand, FilesTooShortForTheirImageAreRefusedBeforeAllocate) {
+  const struct {
+    uint32_t width, height;
+    uint8_t depth, type;
+    bool interlace;
+  } sizes[] = {
+      {4000, 4000, 8, 2, false},  {4000, 4000, 8, 2, true},  {1, 300000000, 8, 0, true},
+      {1000000, 40, 1, 0, false}, {2000, 2000, 16, 6, true}, {3000, 1000, 8, 3, false},
+  };
+  for (const auto& size : sizes) {
+    const std::string label = std::to_string(size.width) + " x " + std::to_string(size.height) +
+                              " " + std::to_string(size.depth) + "/" + std::to_string(size.type) +
+                              (size.interlace ? " interlaced" : "");
+    RawImage raw;
+    raw.width = size.width;
+    raw.height = size.height;
+    raw.bitDepth = size.depth;
+    raw.colorType = size.type;
+    EncodeOptions options;
+    options.interlace = size.interlace;
+    options.filter = 0;
+    options.level = 9;
+    if (size.type == 3) options.palette = Bytes(3 * 256, 7);
+    // A few bytes of image data under the declared header.
+    const Bytes tiny = EncodePngFromStream(raw, ZlibCompress(Bytes(64, 0)), options);
+    GuardedHost refused;
+    uint16_t result = 0;
+    uint32_t word = 0;
+    EXPECT_EQ(Import(tiny, &refused, &result, &word), 0) << label;
+    EXPECT_EQ(result, 1) << label;
+    EXPECT_EQ(refused.allocateCalls(), 0) << label;
+    EXPECT_EQ(refused.releaseCalls(), 1) << label;
+    if (uint64_t{size.width} * size.height > 4000000) continue;
+
+    raw.rows.assign(size.height, Bytes(raw.RowBytes(), 0));
+    const Bytes file = EncodePng(raw, options);
+    GuardedHost opened;
+    EXPECT_EQ(Import(file, &opened, &result, &word), 1) << label << ", " << file.size() << " bytes";
+    // Cut inside the image data (the last data byte and the checksum gone).
+    const Bytes cut(file.begin(), file.end() - 12 - 4 - 5);
+    GuardedHost truncated;
+    EXPECT_EQ(Import(cut, &truncated, &result, &word), 0) << label;
+    EXPECT_EQ(truncated.allocateCalls(), 1) << label;
+    EXPECT_EQ(truncated.releaseCalls(), 1) << label;
+  }
+}
+
 TEST_F(ImportCommand, PreviewWithAFullImageImportsIt) {
   const RawImage raw = RandomImage(6, 5, 16, 4, 4);
   const std::string path = TempPath("preview.png");
@@ -184,43 +235,62 @@ std::vector<size_t> TransparentPixels(const Bytes& mask) {
 }
 
 // Grey, colour and palette files with tRNS open with an 8-bit mask (libpng's alpha where
-// libpng judges), the transparent colour in backgroundColor whatever bKGD says, and saved
-// back through command 13 with the word the import returned, keep the same pixels transparent.
+// libpng judges), keys read masked to the bit depth, and a transparent colour (the word's
+// nibble and backgroundColor, whatever bKGD says) only where a pixel is fully transparent.
+// Saved back through command 13 with the word the import returned, no pixel becomes more
+// transparent than it opened, and a transparent colour keeps the same pixels transparent.
 TEST_F(ImportCommand, TransparentFilesOpenWithAMaskAndSaveBackTheSameTransparentPixels) {
   struct Transparent {
     uint8_t depth, type;
     bool interlace, background;
-    Bytes alpha;   // palette images: the tRNS table
-    bool collide;  // a 16-bit key: another pixel shares its high bytes, not its low ones
+    Bytes alpha;    // palette images: the tRNS table
+    bool collide;   // a 16-bit key: another pixel shares its high bytes, not its low ones
+    uint16_t high;  // bits above the depth set in the key's first sample
+    bool white;     // the key's pixel is white (all samples at their maximum)
   };
   const Transparent cases[] = {
-      {1, 0, false, false, {}, false},
-      {2, 0, true, true, {}, false},
-      {4, 0, false, true, {}, false},
-      {8, 0, true, false, {}, false},
-      {16, 0, false, true, {}, true},
-      {16, 0, true, false, {}, false},
-      {8, 2, false, true, {}, false},
-      {8, 2, true, false, {}, false},
-      {16, 2, true, true, {}, true},
-      {1, 3, false, false, {255, 0}, false},
-      {2, 3, true, true, {0}, false},
-      {4, 3, false, true, {255, 128, 0, 7}, false},
-      {8, 3, true, false, {200, 0, 255, 30, 90}, false},
-      {8, 3, false, false, {200, 100}, false},  // no entry fully transparent
+      {1, 0, false, false, {}, false, 0, false},
+      {2, 0, true, true, {}, false, 0, false},
+      {4, 0, false, true, {}, false, 0, false},
+      {8, 0, true, false, {}, false, 0, false},
+      {16, 0, false, true, {}, true, 0, false},
+      {16, 0, true, false, {}, false, 0, false},
+      {8, 2, false, true, {}, false, 0, false},
+      {8, 2, true, false, {}, false, 0, false},
+      {16, 2, true, true, {}, true, 0, false},
+      {1, 3, false, false, {255, 0}, false, 0, false},
+      {2, 3, true, true, {0}, false, 0, false},
+      {4, 3, false, true, {255, 128, 0, 7}, false, 0, false},
+      {8, 3, true, false, {200, 0, 255, 30, 90}, false, 0, false},
+      {8, 3, false, false, {200, 100}, false, 0, false},  // no entry fully transparent
+      {8, 3, false, true, {255, 255}, false, 0, false},
+      {4, 3, true, false, {200, 100, 50}, false, 0, false},
+      // Keys with bits above the depth: 0xFE01 on 1 bit, the ninth bit of red.
+      {1, 0, false, false, {}, false, 0xFE00, true},
+      {2, 0, true, true, {}, false, 0xFF00, false},
+      {4, 0, false, false, {}, false, 0x0F00, false},
+      {8, 0, false, true, {}, false, 0x0100, false},
+      {8, 2, false, false, {}, false, 0x0100, false},
+      {8, 2, true, true, {}, false, 0xFF00, true},  // (FFFF, 00FF, 00FF)
   };
   int n = 0;
   for (const Transparent& c : cases) {
     const std::string label = std::to_string(c.depth) + "/" + std::to_string(c.type) +
-                              (c.interlace ? " interlaced" : "") + (c.background ? " bKGD" : "");
+                              (c.interlace ? " interlaced" : "") + (c.background ? " bKGD" : "") +
+                              (c.high != 0 ? " high bits" : "");
     RawImage raw =
         RandomImage(19, 9, c.depth, c.type, 700u + n++, c.type == 3 ? 1u << c.depth : 256);
     EncodeOptions options;
     options.interlace = c.interlace;
     const uint32_t channels = c.type == 2 ? 3 : 1;
+    if (c.white) {
+      for (uint32_t k = 0; k < channels; ++k) SetSample(&raw.rows[0], k, c.depth, 0xFFFF);
+    }
     // The key is the first pixel's colour, which a few more pixels share.
     Bytes key;
-    for (uint32_t k = 0; k < channels; ++k) Append(&key, Be16(GetSample(raw.rows[0], k, c.depth)));
+    for (uint32_t k = 0; k < channels; ++k) {
+      Append(&key, Be16(GetSample(raw.rows[0], k, c.depth) | (k == 0 ? c.high : 0)));
+    }
     for (uint32_t y = 2; y < raw.height; y += 3) {
       for (uint32_t k = 0; k < channels; ++k) {
         SetSample(&raw.rows[y], 5 * channels + k, c.depth, GetSample(raw.rows[0], k, c.depth));
@@ -254,7 +324,9 @@ TEST_F(ImportCommand, TransparentFilesOpenWithAMaskAndSaveBackTheSameTransparent
     EXPECT_EQ(in.maskBits, 8) << label;
     EXPECT_EQ(in.maskRowBytes, 19) << label;
     EXPECT_EQ(in.colorKind, e.colorKind) << label;
-    EXPECT_EQ(word & 0xFF0, 0x010u) << label;  // transparency 1, saveMask 0
+    const bool zeroEntry = std::count(c.alpha.begin(), c.alpha.end(), 0) != 0;
+    const bool transparentColor = c.type != 3 || zeroEntry;
+    EXPECT_EQ(word & 0xFF0, transparentColor ? 0x010u : 0u) << label;  // saveMask 0
     ASSERT_TRUE(host.Mask() == e.mask) << label;
 #if PNGTRANS_HAVE_LIBPNG
     ExpectedHost judged;
@@ -265,20 +337,18 @@ TEST_F(ImportCommand, TransparentFilesOpenWithAMaskAndSaveBackTheSameTransparent
     if (c.collide) {
       EXPECT_EQ(host.Mask()[19], 255) << label;
     }
-    // The transparent colour as a host pixel value.
+    // The transparent colour as a host pixel value; a palette without one gives bKGD's index
+    // or the host's preset 0.
     uint32_t transparent = 0;
     if (c.type == 3) {
       const auto zero = std::find(c.alpha.begin(), c.alpha.end(), 0);
-      transparent = static_cast<uint32_t>(zero != c.alpha.end() ? zero - c.alpha.begin()
-                                                                : c.alpha.size() - 1);
+      transparent = zeroEntry ? static_cast<uint32_t>(zero - c.alpha.begin()) : c.background;
     } else if (c.type == 0) {
       transparent = e.pixels[0] * (c.depth == 16 ? 0x010101u : 1u);
     } else {
       transparent = e.pixels[2] | e.pixels[1] << 8 | e.pixels[0] << 16;
     }
     EXPECT_EQ(in.backgroundColor, transparent) << label;
-    // A palette without exactly one fully transparent entry is not one transparent colour.
-    if (c.type == 3 && std::count(c.alpha.begin(), c.alpha.end(), 0) != 1) continue;
 
     const std::string saved = TempPath("transparent-roundtrip.png");
     CommandHeader header = {0, 13, 0x7777};
@@ -307,6 +377,13 @@ TEST_F(ImportCommand, TransparentFilesOpenWithAMaskAndSaveBackTheSameTransparent
       }
     }
     EXPECT_EQ(TransparentPixels(again.Mask()), want) << label;
+    if (c.depth == 16) continue;
+    const Bytes opened = host.Mask();
+    const Bytes reopened =
+        again.described().maskKind != 0 ? again.Mask() : Bytes(opened.size(), 255);
+    for (size_t i = 0; i < opened.size(); ++i) {
+      ASSERT_GE(reopened[i], opened[i]) << label << ": pixel " << i << " became more transparent";
+    }
   }
 }
 

@@ -166,9 +166,11 @@ ExpectedHost ExpectHost(const RawImage& image, const Bytes& palette, const Bytes
           continue;
         }
         const uint32_t channels = type == 2 ? 3 : 1;
+        // The key is read masked to the bit depth.
+        const uint32_t bits = depth == 16 ? 0xFFFF : (1u << depth) - 1;
         bool key = true;
         for (uint32_t c = 0; c < channels; ++c) {
-          const uint32_t want = static_cast<uint32_t>(trns[2 * c] << 8 | trns[2 * c + 1]);
+          const uint32_t want = static_cast<uint32_t>(trns[2 * c] << 8 | trns[2 * c + 1]) & bits;
           key = key && GetSample(row, x * channels + c, depth) == want;
         }
         e.mask.push_back(key ? 0 : 255);

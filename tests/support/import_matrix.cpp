@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "support/import_matrix.h"
 
 #include "support/png_build.h"
@@ -124,7 +125,11 @@ std::vector<MatrixCase> OverWideCases() {
 uint32_t ExpectedOptions(const MatrixCase& c) {
   const uint8_t type = c.raw.colorType;
   uint32_t word = c.options.interlace ? 1 : 0;
-  if (!c.options.trns.empty()) word |= 0x10;
+  // A palette has a transparent colour only in an entry of alpha 0.
+  const Bytes& trns = c.options.trns;
+  if (type == 3 ? std::find(trns.begin(), trns.end(), 0) != trns.end() : !trns.empty()) {
+    word |= 0x10;
+  }
   if (type == 4 || type == 6) word |= 0x100;
   word |= static_cast<uint32_t>(type) << 12;
   word |= 8u << 16;

@@ -112,7 +112,7 @@ TEST_F(HeadChunks, PaletteFileDeliversEverythingAndStopsAtImageData) {
     const ColorValue expected = i < 4 ? i + 256 * (2 * i) + 65536 * (255 - i) : 0;
     ASSERT_EQ(image.palette[i], expected) << i;
   }
-  EXPECT_EQ(reader().transparentKey(), 2);
+  EXPECT_EQ(reader().transparentColor(), 0u);
   EXPECT_EQ(options_, 0x00083010u);
   EXPECT_EQ(info().valid, 0x0098u);
   EXPECT_STREQ(title_, "A palette");
@@ -380,50 +380,84 @@ TEST_F(HeadChunks, BuffersBeyond32BitsAreRefusedBeforeAllocate) {
   // Seven progress passes over the rows of an interlaced image overflow the host's counts.
   EXPECT_EQ(Run({Ihdr(1, 306783379, 8, 0, 1), Idat()}), StatusError);
   EXPECT_EQ(host_.allocateCalls(), 0);
-  // Just inside 32 bits the host is asked (and here declines).
+  // Just inside 32 bits the host is asked (and here declines), once the file holds enough
+  // bytes to inflate to the image: 8.3 MB and 594 KiB of them.
   host_.FailAllocate(true);
-  EXPECT_EQ(Run({Ihdr(65535, 65537, 8, 4), Idat()}), StatusError);
+  Bytes file = PngOf({Ihdr(65535, 65537, 8, 4), Idat()});
+  file.resize(file.size() + 8325000);
+  EXPECT_EQ(Run(file), StatusError);
   EXPECT_EQ(host_.allocateCalls(), 1);
-  EXPECT_EQ(Run({Ihdr(1, 306783378, 8, 0, 1), Idat()}), StatusError);
+  file = PngOf({Ihdr(1, 306783378, 8, 0, 1), Idat()});
+  file.resize(file.size() + 594600);
+  EXPECT_EQ(Run(file), StatusError);
   EXPECT_EQ(host_.allocateCalls(), 2);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Transparency and background
 
-TEST_F(HeadChunks, TransparentKeyPerColourTypeAndDepth) {
+// A key is masked to the bit depth as it is read; only a palette entry of alpha 0 is a
+// transparent colour (the word's nibble and backgroundColor), though every entry gives the mask.
+TEST_F(HeadChunks, TransparentColourPerColourTypeAndDepth) {
+  const struct {
+    uint8_t colorType, depth;
+    Bytes trns;
+    bool transparentColor;
+    uint32_t background;  // 0xDEAD: the host's own value kept
+    uint16_t maskedKey;   // grey, or red of a colour key
+  } cases[] = {
+      {3, 8, {0, 0, 0}, true, 0, 0},
+      {3, 8, {255, 0, 128}, true, 1, 0},
+      {3, 8, {255, 255}, false, 0xDEAD, 0},
+      {3, 8, {200, 100, 50}, false, 0xDEAD, 0},
+      {2, 8, {0, 255, 0, 0, 0, 0}, true, 0x0000FF, 255},
+      {2, 8, {0xFF, 0xFF, 0, 0xFF, 0, 0xFF}, true, 0xFFFFFF, 255},
+      {2, 8, {0x01, 0x0A, 0, 20, 0, 30}, true, 0x1E140A, 10},
+      {2, 16, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, true, 0x9A5612, 0x1234},
+      {0, 1, {0, 1}, true, 255, 1},
+      {0, 1, {0xFE, 0x01}, true, 255, 1},
+      {0, 2, {0x01, 0x06}, true, 170, 2},
+      {0, 4, {0, 0xF3}, true, 51, 3},
+      {0, 8, {0x01, 0xC8}, true, 200, 200},
+      {0, 16, {0x7F, 0xFF}, true, 0x7F7F7F, 0x7FFF},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.colorType) << "/" << int(c.depth));
+    host_.image()->backgroundColor = 0xDEAD;
+    const Bytes plte = c.colorType == 3 ? Plte(4) : Bytes{};
+    ASSERT_EQ(Run({Ihdr(2, 2, c.depth, c.colorType), plte, MakeChunk("tRNS", c.trns), Idat()}),
+              StatusOk);
+    EXPECT_TRUE(reader().HasTransparency());
+    EXPECT_EQ(host_.image()->maskKind, 2u);
+    EXPECT_EQ(reader().HasTransparentColor(), c.transparentColor);
+    EXPECT_EQ(options_ & 0xF0, c.transparentColor ? 0x10u : 0u);
+    EXPECT_EQ(host_.image()->backgroundColor, c.background);
+    if (c.colorType != 3) {
+      EXPECT_EQ(c.colorType == 0 ? info().transValues.gray : info().transValues.red, c.maskedKey);
+    }
+  }
+  EXPECT_EQ(state().transCount, 1);
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("tRNS", {0, 0, 0}), Idat()}), StatusOk);
-  EXPECT_EQ(reader().transparentKey(), 2);
   EXPECT_EQ(state().transCount, 3);
   EXPECT_EQ(info().trans, state().trans);
   EXPECT_TRUE((state().flags & FlagFreeTrns) != 0);
+  // A palette bKGD yields to the transparent entry, not to partial alpha.
+  ASSERT_EQ(
+      Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("tRNS", {9, 0}), MakeChunk("bKGD", {3}), Idat()}),
+      StatusOk);
+  EXPECT_EQ(host_.image()->backgroundColor, 1u);
+  ASSERT_EQ(
+      Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("tRNS", {9, 9}), MakeChunk("bKGD", {3}), Idat()}),
+      StatusOk);
+  EXPECT_EQ(host_.image()->backgroundColor, 3u);
 
   ASSERT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(4), MakeChunk("tRNS", {}), Idat()}), StatusOk);
-  EXPECT_EQ(reader().transparentKey(), -1);
+  EXPECT_FALSE(reader().HasTransparency());
+  EXPECT_EQ(host_.image()->maskKind, 0u);
   EXPECT_EQ(options_ & 0xF0, 0u);
 
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 3), Plte(2), MakeChunk("tRNS", {0, 0, 0}), Idat()}),
             StatusBadFormat);
-
-  ASSERT_EQ(Run({Ihdr(2, 2, 8, 2), MakeChunk("tRNS", {0, 255, 0, 0, 0, 0}), Idat()}), StatusOk);
-  EXPECT_EQ(reader().transparentKey(), 0xFF0000);
-  EXPECT_EQ(info().transValues.red, 255);
-  EXPECT_EQ(options_ & 0xF0, 0x10u);
-  ASSERT_EQ(
-      Run({Ihdr(2, 2, 16, 2), MakeChunk("tRNS", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}), Idat()}),
-      StatusOk);
-  EXPECT_EQ(reader().transparentKey(), 0x12569A);
-
-  const struct {
-    uint8_t depth;
-    uint16_t gray;
-    int32_t key;
-  } greys[] = {{1, 1, 255}, {2, 2, 170}, {4, 3, 51}, {8, 200, 200}, {16, 0x7FFF, 0x7F7F7F}};
-  for (const auto& g : greys) {
-    ASSERT_EQ(Run({Ihdr(2, 2, g.depth, 0), MakeChunk("tRNS", Be16(g.gray)), Idat()}), StatusOk);
-    EXPECT_EQ(reader().transparentKey(), g.key) << int(g.depth);
-    EXPECT_EQ(info().transValues.gray, g.gray);
-  }
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 0), MakeChunk("tRNS", {0, 1, 2}), Idat()}), StatusBadFormat);
   EXPECT_EQ(Run({Ihdr(2, 2, 8, 2), MakeChunk("tRNS", {0, 1}), Idat()}), StatusBadFormat);
 }
@@ -442,6 +476,9 @@ TEST_F(HeadChunks, BackgroundPerColourTypeAndDepth) {
       {0, 2, {0, 1}, 85},
       {0, 16, {0x12, 0x34}, 0x121212},
       {4, 8, {0, 77}, 77},
+      // Samples above the bit depth are masked off, as tRNS keys are.
+      {0, 1, {0xFE, 0x01}, 255},
+      {2, 8, {0x01, 0x0A, 0, 20, 0, 30}, 0x1E140A},
   };
   for (const auto& c : cases) {
     host_.image()->backgroundColor = 0xDEAD;

@@ -15,10 +15,11 @@ Bytes Sequence(uint32_t count, uint8_t seed) {
   return bytes;
 }
 
-TEST(ReaderObject, ConstructionGivesKeyMinusOneAndDirectMapping) {
+TEST(ReaderObject, ConstructionGivesNoTransparencyAndDirectMapping) {
   PngReader reader;
   ASSERT_TRUE(reader.Constructed());
-  EXPECT_EQ(reader.transparentKey(), -1);
+  EXPECT_FALSE(reader.HasTransparency());
+  EXPECT_FALSE(reader.HasTransparentColor());
   EXPECT_EQ(reader.bilevelMapping(), BilevelDirect);
   for (int i = 0; i < 768; ++i) ASSERT_EQ(reader.paletteBuffer()[i], 0) << i;
 }

@@ -377,27 +377,5 @@ TEST(InterlacedImages, RowStoreThatDoesNotFitIn32BitsIsRefused) {
   EXPECT_EQ(s.pass, 0);
 }
 
-TEST(InterlacedImages, FileTooShortForItsOneByteRowsIsRefusedBeforeTheRowStore) {
-  // 300,000,000 rows of one pixel: every row costs a filter byte and a data byte at least,
-  // which a few bytes of image data cannot inflate to. No row store is allocated for them.
-  Bytes file = PngOf({MakeChunk("IHDR", IhdrData(1, 300000000, 8, 0, 1)),
-                      MakeChunk("IDAT", ZlibCompress(Bytes(64, 0))), MakeChunk("IEND", {})});
-  ReaderOnFile on(file);
-  ASSERT_EQ(SkipToImageData(on.reader()), StatusOk);
-  uint8_t pixels[4] = {1, 2, 3, 4};
-  ColorValue palette[256] = {};
-  HostImage image = {};
-  image.width = 1;
-  image.height = 300000000;
-  image.rowBytes = 1;
-  image.pixels = pixels;
-  image.palette = palette;
-  on->UpdateInfo();
-  ScopedReaderAllocator allocator;
-  EXPECT_EQ(on->ReadImageIntoHost(&image, nullptr), StatusError);
-  EXPECT_LT(allocator.largest(), 1u << 20);
-  EXPECT_EQ(pixels[0], 1);
-}
-
 }  // namespace
 }  // namespace pngtrans::test
