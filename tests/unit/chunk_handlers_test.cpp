@@ -364,6 +364,18 @@ TEST_F(HeadChunks, ResolutionDefaultsOnlyWhenBothAreZero) {
   EXPECT_EQ(host_.image()->resolutionX, 3000u);
   EXPECT_EQ(host_.image()->resolutionY, 1500u);
   EXPECT_EQ(info().physUnit, 0);
+  // A file that fails before its image data leaves the descriptor as the host set it, the
+  // resolution and background its chunks named included.
+  HostImage* image = host_.image();
+  image->resolutionX = image->resolutionY = 0;
+  image->backgroundColor = 0xDEAD;
+  const Bytes before(reinterpret_cast<const uint8_t*>(image),
+                     reinterpret_cast<const uint8_t*>(image + 1));
+  EXPECT_EQ(Run({Ihdr(2, 2, 8, 2), Phys(3000, 1500), MakeChunk("bKGD", {0, 1, 0, 2, 0, 3}),
+                 MakeChunk("tRNS", {0, 1, 0, 2, 0, 3}), Phys(1, 1), Idat()}),
+            StatusError);
+  EXPECT_TRUE(Bytes(reinterpret_cast<const uint8_t*>(image),
+                    reinterpret_cast<const uint8_t*>(image + 1)) == before);
 }
 
 TEST_F(HeadChunks, HostThatCannotAllocateFailsTheHeader) {
