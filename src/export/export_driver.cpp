@@ -416,12 +416,19 @@ int ExportImage(const char* path, const char* title, HostImage* image, ProgressC
     // The options used go back to the host once the header is out, even when the rows fail.
     *options = EncodeSaveOptions(*options, values);
   }
+  // A file that could not be written in full, flushed or put in place is reported as such,
+  // not left with the host's preset result.
+  bool fileFailed = writer.state().writeFailed;
   if (status == StatusOk) {
-    if (!lowio::CommitReplace(&file)) ret = 0;
+    if (!lowio::CommitReplace(&file)) {
+      fileFailed = true;
+      ret = 0;
+    }
   } else {
     lowio::AbortReplace(&file);
     ret = 0;
   }
+  if (fileFailed && result != nullptr) *result = StatusWriteError;
   writer.TeardownWriter();
   return ret;
 }

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,12 +115,29 @@ int DirectoryLength(const char* target) {
   return slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
 }
 
-unsigned long ProcessId() {
-  return static_cast<unsigned long>(::getpid());
+uint64_t UnforeseeableNumber() {
+  uint64_t number = 0;
+  if (::getrandom(&number, sizeof number, 0) == static_cast<ssize_t>(sizeof number)) return number;
+  // Without the kernel's generator, its device; the process and the clock only as a last
+  // resort (the exclusive creation still refuses any file or link planted there).
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    const ssize_t n = ::read(fd, &number, sizeof number);
+    ::close(fd);
+    if (n == static_cast<ssize_t>(sizeof number)) return number;
+  }
+  struct timespec now = {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+         (static_cast<uint64_t>(now.tv_sec) << 20);
 }
 
 int CreateNew(const char* path) {
-  return ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  return ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+int OpenExisting(const char* path) {
+  return ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
 }
 
 bool NameTaken() {
@@ -157,6 +176,10 @@ bool PutInPlace(const char* temporary, const char* target) {
     ::close(dir);
   }
   return true;
+}
+
+bool ReplaceRefused() {
+  return errno == EPERM || errno == EACCES;
 }
 
 void Remove(const char* path) {

@@ -80,12 +80,28 @@ int DirectoryLength(const char* target) {
   return slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
 }
 
-unsigned long ProcessId() {
-  return static_cast<unsigned long>(GetCurrentProcessId());
+// The process, the thread, the clock and where the system placed this stack, stirred: the
+// kernel's own generators need libraries the module does not import.
+uint64_t UnforeseeableNumber() {
+  LARGE_INTEGER counter = {};
+  QueryPerformanceCounter(&counter);
+  uint64_t x = static_cast<uint64_t>(counter.QuadPart) ^
+               (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
+               (static_cast<uint64_t>(GetCurrentThreadId()) << 16) ^ GetTickCount() ^
+               reinterpret_cast<uintptr_t>(&counter);
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
 }
 
 int CreateNew(const char* path) {
   return ::_open(path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+int OpenExisting(const char* path) {
+  return ::_open(path, _O_WRONLY | _O_TRUNC | _O_BINARY);
 }
 
 bool NameTaken() {
@@ -119,6 +135,11 @@ bool PutInPlace(const char* temporary, const char* target) {
   return GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
          GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES &&
          MoveFileExA(temporary, target, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// ReplaceFileA keeps what the folder's security allows; a refusal there is a failure.
+bool ReplaceRefused() {
+  return false;
 }
 
 void Remove(const char* path) {

@@ -1,5 +1,6 @@
 // The replacement file: the steps every target takes, over the pieces of replace_parts.h.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/lowio.h"
@@ -16,6 +17,30 @@ int OpenInPlace(const char* path, ReplacementFile* file) {
   file->inPlace = true;
   file->fd = CreateFile(path);
   return file->fd;
+}
+
+// The finished temporary file copied over the target's own bytes, for a directory that will
+// not let the caller replace the target: only here can a failure leave a partial file.
+bool CopyInPlace(const char* temporary, const char* target) {
+  const int from = OpenRead(temporary);
+  if (from < 0) return false;
+  const int to = replace::OpenExisting(target);
+  bool ok = to >= 0;
+  uint8_t buffer[16384];
+  while (ok) {
+    const int32_t n = Read(from, buffer, sizeof buffer);
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = Write(to, buffer, static_cast<uint32_t>(n)) == n;
+  }
+  if (to >= 0) {
+    ok = ok && replace::Flush(to);
+    ok = Close(to) == 0 && ok;
+  }
+  Close(from);
+  return ok;
 }
 
 }  // namespace
@@ -35,9 +60,14 @@ int BeginReplace(const char* path, ReplacementFile* file) {
   const int directoryLength = replace::DirectoryLength(file->target);
   const char* base = file->target + directoryLength;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int n = std::snprintf(
-        file->temporary, sizeof file->temporary, "%.*s%c%.100s.pngtrans-%lu-%u", directoryLength,
-        file->target, replace::kMark, base, replace::ProcessId(), replaceCount.fetch_add(1));
+    // Twelve hexadecimal digits nobody can foresee: the count keeps the names of one process's
+    // threads apart should two numbers ever meet.
+    const uint64_t tag =
+        (replace::UnforeseeableNumber() + replaceCount.fetch_add(1)) & 0xFFFFFFFFFFFFull;
+    const int n =
+        std::snprintf(file->temporary, sizeof file->temporary, "%.*s%c%.100s.pngtrans-%04x%08x",
+                      directoryLength, file->target, replace::kMark, base,
+                      static_cast<unsigned>(tag >> 32), static_cast<unsigned>(tag));
     if (n < 0 || n >= static_cast<int>(sizeof file->temporary)) {
       file->temporary[0] = '\0';
       return OpenInPlace(file->target, file);
@@ -61,8 +91,11 @@ bool CommitReplace(ReplacementFile* file) {
   ok = Close(file->fd) == 0 && ok;
   file->fd = -1;
   if (file->inPlace) return ok;
-  ok = ok && replace::PutInPlace(file->temporary, file->target);
-  if (!ok) replace::Remove(file->temporary);
+  const bool moved = ok && replace::PutInPlace(file->temporary, file->target);
+  // A directory that lets the caller create files but not replace this one: the target, which
+  // the caller may write, takes the finished bytes in place.
+  if (ok && !moved) ok = replace::ReplaceRefused() && CopyInPlace(file->temporary, file->target);
+  if (!moved) replace::Remove(file->temporary);
   file->temporary[0] = '\0';
   return ok;
 }

@@ -2,6 +2,8 @@
 // every target takes, lowio_posix.cpp and lowio_win32.cpp these.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/lowio.h"
 
 namespace pngtrans::lowio::replace {
@@ -23,10 +25,16 @@ int DirectoryLength(const char* target);
 // The character that starts a temporary file's name: hidden on POSIX, marked on Windows.
 extern const char kMark;
 
-unsigned long ProcessId();
+// A number no other process can foresee, for the temporary file's name: a user who may
+// write into the target's directory cannot plant a file or link there in advance.
+uint64_t UnforeseeableNumber();
 
-// Creates a file exclusively (read and write, 0666 under the umask); -1 when it cannot.
+// Creates a file exclusively (read and write, 0666 under the umask), never through a link;
+// -1 when it cannot.
 int CreateNew(const char* path);
+
+// Opens an existing file to be rewritten (truncated), without creating one; -1 when it cannot.
+int OpenExisting(const char* path);
 
 // After a failed CreateNew: the name was taken, so another may do.
 bool NameTaken();
@@ -43,6 +51,10 @@ bool Flush(int fd);
 
 // Puts the complete temporary file in the target's place in one step.
 bool PutInPlace(const char* temporary, const char* target);
+
+// After a failed PutInPlace: the directory forbids this caller to replace the target (a sticky
+// directory, a file of another owner), though the caller may write the file itself.
+bool ReplaceRefused();
 
 void Remove(const char* path);
 

@@ -9,6 +9,11 @@
 #include <utility>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "host/tool_runner.h"
 #include "pngtrans_host.h"
 #include "support/export_host.h"
@@ -523,6 +528,59 @@ TEST(HostToolErrors, ReadOnlyOutputsAreLeftAsTheyWere) {
   }
   EXPECT_EQ(ListDirectory(folder), (std::vector<std::string>{"export.png", "import.png"}));
 }
+
+#if !defined(_WIN32)
+// xtnd-host writes its own outputs (import) through the plug-in's replacement, as the plug-in
+// writes exports: a link planted at the name its temporary file once had (OUT.partPID) is not
+// followed, a linked output stays a link with its target replaced, and in a sticky folder an
+// unprivileged user rewrites a file of root's that the user may write.
+TEST(HostToolErrors, OutputsAreReplacedSafelyForImportAndExport) {
+  const std::string good = TempPath("good.png");
+  ASSERT_TRUE(WriteFileBytes(good, EncodePng(RandomImage(4, 4, 8, 2, 3))));
+  const std::string folder = TempDirectory("replaced-outputs");
+  const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't'};
+  const std::string victim = folder + "/victim";
+  ASSERT_TRUE(WriteFileBytes(victim, secret));
+  const std::string planted = folder + "/planted.png";
+  const ToolRun run = RunToolWithPlantedLink({"import", good, planted}, planted + ".part", victim);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  Bytes now;
+  ASSERT_TRUE(ReadFileBytes(victim, &now));
+  EXPECT_EQ(now, secret);
+  struct stat st = {};
+  for (const char* verb : {"import", "export"}) {
+    SCOPED_TRACE(verb);
+    const std::string real = folder + "/" + verb + "-real.png";
+    const std::string link = folder + "/" + verb + "-link.png";
+    ASSERT_TRUE(WriteFileBytes(real, {'o', 'l', 'd'}));
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    EXPECT_EQ(RunTool({verb, good, link}).exitCode, 0);
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_TRUE(ReadFileBytes(real, &now));
+    EXPECT_GT(now.size(), 8u);
+  }
+  if (geteuid() != 0) return;
+  const std::string sticky = SharedDirectory("sticky-outputs");
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  for (const char* verb : {"import", "export"}) {
+    SCOPED_TRACE(verb);
+    const std::string target = sticky + "/" + verb + ".png";
+    ASSERT_TRUE(WriteFileBytes(target, {'o', 'l', 'd'}));
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    std::string why;
+    const ToolRun sticked = RunToolUnprivileged({verb, good, target}, &why);
+    if (sticked.exitCode < 0) GTEST_SKIP() << why;
+    EXPECT_EQ(sticked.exitCode, 0) << sticked.err;
+    ASSERT_TRUE(ReadFileBytes(target, &now));
+    EXPECT_GT(now.size(), 8u);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+  }
+  EXPECT_EQ(ListDirectory(sticky), (std::vector<std::string>{"export.png", "import.png"}));
+}
+#endif
 
 // --- the header and the dialog commands ------------------------------------------------------
 

@@ -67,12 +67,18 @@ int Spawn(const std::vector<std::string>& argv, const std::string& outPath,
 }
 #else
 int Spawn(const std::vector<std::string>& argv, const std::string& outPath,
-          const std::string& errPath) {
+          const std::string& errPath, const std::string& linkPrefix = "",
+          const std::string& linkTarget = "") {
   std::vector<char*> pointers;
   for (const std::string& a : argv) pointers.push_back(const_cast<char*>(a.c_str()));
   pointers.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    // The process id the tool will run as is known here, before it starts.
+    if (!linkPrefix.empty()) {
+      const std::string link = linkPrefix + std::to_string(getpid());
+      if (symlink(linkTarget.c_str(), link.c_str()) != 0) _exit(126);
+    }
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
@@ -135,6 +141,14 @@ ToolRun RunTool(const std::vector<std::string>& args, bool withModule) {
   SpawnJob job = {ToolArgv(args, withModule), TempPath("tool.out"), TempPath("tool.err")};
   return Collect(SpawnJobNow(&job), job);
 }
+
+#if !defined(_WIN32)
+ToolRun RunToolWithPlantedLink(const std::vector<std::string>& args, const std::string& prefix,
+                               const std::string& target) {
+  SpawnJob job = {ToolArgv(args, true), TempPath("tool.out"), TempPath("tool.err")};
+  return Collect(Spawn(job.argv, job.outPath, job.errPath, prefix, target), job);
+}
+#endif
 
 ToolRun RunToolUnprivileged(const std::vector<std::string>& args, std::string* why) {
   const std::string folder = SharedDirectory("tool-run");

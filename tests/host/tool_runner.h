@@ -19,6 +19,11 @@ struct ToolRun {
 // xtnd-host --module MODULE --quiet ARGS... (withModule false leaves the first two out).
 ToolRun RunTool(const std::vector<std::string>& args, bool withModule = true);
 
+// RunTool with a symbolic link to target planted at prefix + the tool's process id, the
+// moment before it starts (POSIX).
+ToolRun RunToolWithPlantedLink(const std::vector<std::string>& args, const std::string& prefix,
+                               const std::string& target);
+
 // The same as a user without privileges (AsUnprivilegedUser); exitCode -1 with *why set when
 // no such user can be had or cannot run the tool.
 ToolRun RunToolUnprivileged(const std::vector<std::string>& args, std::string* why);

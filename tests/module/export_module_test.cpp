@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -272,6 +274,67 @@ TEST_F(ExportModule, ReadOnlyTargetIsLeftAsItWas) {
   }
 #endif
 }
+
+#if !defined(_WIN32)
+// The temporary file's name cannot be foreseen and is never opened through a link: links
+// planted at the names the replacement once used (.NAME.pngtrans-PID-N) stay as they were, and
+// so does the file they name. A target that is a link stays one, the file it names replaced.
+// In a sticky folder, a file of root's that nobody may write but not rename over is rewritten
+// in place, owner and mode kept.
+TEST_F(ExportModule, ReplacementFollowsNoPlantedLinkAndKeepsLinksOwnersAndStickyFolders) {
+  GuardedHostImage host(HostSpec{});
+  const std::string folder = TempDirectory("planted");
+  const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't'};
+  const std::string victim = folder + "/victim";
+  ASSERT_TRUE(WriteFileBytes(victim, secret));
+  std::vector<std::string> names = {"saved.png", "victim"};
+  for (int n = 0; n < 256; ++n) {
+    const std::string name =
+        ".saved.png.pngtrans-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    ASSERT_EQ(symlink(victim.c_str(), (folder + "/" + name).c_str()), 0);
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  LockedSave save = {&module_, host.get(), nullptr};
+  const std::string saved = folder + "/saved.png";
+  save.target = &saved;
+  for (int again = 0; again < 2; ++again) EXPECT_EQ(SaveOverLockedFile(&save), 1 * 16 + 0x7);
+  Bytes now;
+  ASSERT_TRUE(ReadFileBytes(victim, &now));
+  EXPECT_EQ(now, secret);
+  EXPECT_EQ(ListDirectory(folder), names);
+
+  const std::string real = folder + "/real.png";
+  const std::string link = folder + "/link.png";
+  ASSERT_TRUE(WriteFileBytes(real, {'o', 'l', 'd'}));
+  ASSERT_EQ(symlink("real.png", link.c_str()), 0);
+  save.target = &link;
+  EXPECT_EQ(SaveOverLockedFile(&save), 1 * 16 + 0x7);
+  struct stat st = {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_TRUE(ReadFileBytes(real, &now));
+  EXPECT_TRUE(now.size() > 8 && now[1] == 'P');
+
+  if (geteuid() != 0) GTEST_SKIP() << "a sticky folder of root's needs root";
+  const std::string sticky = SharedDirectory("sticky");
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string target = sticky + "/shared.png";
+  ASSERT_TRUE(WriteFileBytes(target, {'o', 'l', 'd'}));
+  ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+  save.target = &target;
+  std::string why;
+  const int outcome = AsUnprivilegedUser(SaveOverLockedFile, &save, &why);
+  if (outcome < 0) GTEST_SKIP() << why;
+  EXPECT_EQ(outcome, 1 * 16 + 0x7);
+  ASSERT_TRUE(ReadFileBytes(target, &now));
+  EXPECT_TRUE(now.size() > 8 && now[1] == 'P');
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(ListDirectory(sticky), std::vector<std::string>{"shared.png"});
+}
+#endif
 
 // Modes that lose nothing: the import gives back the host's pixels (full-colour pixels as
 // palette entries when saved as 256 colours), its palette and its mask.

@@ -1,6 +1,6 @@
 // File faults inside the loaded module, as the allocation-failure suite does for the heap: the
 // module's own write, read, flush and rename calls are counted, and run after run one of them
-// fails. A failed export returns 0, leaves the result as the host set it and the target exactly
+// fails. A failed export returns 0 with result StatusWriteError and leaves the target exactly
 // as it was (the old bytes, or no file), with no temporary file, descriptor or block left
 // behind. A failed or short read fails the import cleanly, with release called exactly once.
 #include <gtest/gtest.h>
@@ -43,7 +43,8 @@ class FileFaults : public ModuleHeapTest {
         module_.Procedure()(&header, target.c_str(), "Title", image, XtndArg{options}, XtndArg{0});
     std::string faults;
     if (ret != 0) faults += "returned " + std::to_string(ret) + "; ";
-    if (header.result != 0x7777) faults += "result " + std::to_string(header.result) + "; ";
+    if (header.result != StatusWriteError)
+      faults += "result " + std::to_string(header.result) + "; ";
     Bytes now;
     const bool exists = ReadFileBytes(target, &now);
     if (old == nullptr && exists) faults += "a file where there was none; ";

@@ -114,7 +114,7 @@ TEST_F(InterruptedSave, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
   EXPECT_EQ(module_.Procedure()(&header, target.c_str(), "Title", image.get(), XtndArg{0x00082000},
                                 XtndArg{0}),
             0);
-  EXPECT_EQ(header.result, 0x7777) << "a failure after the file was created leaves result";
+  EXPECT_EQ(header.result, StatusWriteError);
   Bytes now;
   EXPECT_TRUE(ReadFileBytes(target, &now) && now == oldFile) << "the old file changed";
   unlink(filler.c_str());

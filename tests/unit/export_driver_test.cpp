@@ -524,14 +524,14 @@ TEST_F(ExportDriver, DescriptorsAreClosedOnSuccessAndFailure) {
 }
 
 #if !defined(_WIN32)
-TEST_F(ExportDriver, WriteFailureInsideTheEncoderLeavesResultAlone) {
+TEST_F(ExportDriver, WriteFailureInsideTheEncoderReportsWriteError) {
   HostSpec shape;
   GuardedHostImage host(shape);
   uint32_t options = 0x00083000;
   uint16_t result = 0x7777;
   EXPECT_EQ(ExportImage("/dev/full", nullptr, host.get(), nullptr, &options, nullptr, 0, &result),
             0);
-  EXPECT_EQ(result, 0x7777);
+  EXPECT_EQ(result, StatusWriteError);
   // The head failed, so the options were not rewritten.
   EXPECT_EQ(options, 0x00083000u);
 }

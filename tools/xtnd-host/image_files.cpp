@@ -1,5 +1,6 @@
 #include "image_files.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/lowio.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 
@@ -302,27 +304,6 @@ bool StartsWithPngSignature(const Bytes& file) {
   return file.size() >= 8 && std::memcmp(file.data(), kSignature, 8) == 0;
 }
 
-std::string TemporaryNameFor(const std::string& path) {
-#if defined(_WIN32)
-  const unsigned long id = GetCurrentProcessId();
-#else
-  const unsigned long id = static_cast<unsigned long>(getpid());
-#endif
-  return path + ".part" + std::to_string(id);
-}
-
-bool MoveIntoPlace(const std::string& from, const std::string& to) {
-#if defined(_WIN32)
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-  return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
-void RemoveFileQuietly(const std::string& path) {
-  std::remove(path.c_str());
-}
-
 namespace {
 
 // stat's answer for path; false when there is nothing there (or it cannot be seen).
@@ -384,34 +365,23 @@ std::string WriteCause(const std::string& path) {
 }
 
 bool WriteFileAtomically(const std::string& path, const Bytes& bytes) {
-  // A file the user may not write stays as it is: renaming over it would replace it.
-  struct stat old;
-  const bool replacing = StatOf(path, &old) && !IsDirectory(old);
-  if (replacing && !MayWrite(path)) {
-    errno = EACCES;
-    return false;
-  }
-  const std::string temporary = TemporaryNameFor(path);
-  std::FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (f == nullptr) return false;
-#if !defined(_WIN32)
-  // The replacement keeps the old file's permissions, and its owner where this process may.
-  if (replacing) {
-    (void)::fchmod(fileno(f), old.st_mode & 07777);
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-      (void)::fchown(fileno(f), old.st_uid, old.st_gid);
+  // The module's own replacement: a temporary file nobody can foresee or plant, a link kept
+  // with its target replaced, mode and owner kept, a file the user may not write left alone.
+  pngtrans::lowio::ReplacementFile file;
+  const int fd = pngtrans::lowio::BeginReplace(path.c_str(), &file);
+  if (fd < 0) return false;
+  constexpr size_t kPiece = size_t{1} << 30;
+  for (size_t done = 0; done < bytes.size();) {
+    const auto n = static_cast<uint32_t>(std::min(kPiece, bytes.size() - done));
+    if (pngtrans::lowio::Write(fd, bytes.data() + done, n) != static_cast<int32_t>(n)) {
+      const int cause = errno;
+      pngtrans::lowio::AbortReplace(&file);
+      errno = cause;
+      return false;
     }
+    done += n;
   }
-#endif
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed || !MoveIntoPlace(temporary, path)) {
-    const int cause = errno;
-    RemoveFileQuietly(temporary);
-    errno = cause;
-    return false;
-  }
-  return true;
+  return pngtrans::lowio::CommitReplace(&file);
 }
 
 }  // namespace xtnd

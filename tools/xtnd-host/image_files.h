@@ -33,14 +33,9 @@ bool ReadFileHead(const std::string& path, size_t count, Bytes* out);
 long FileBytes(const std::string& path);
 bool StartsWithPngSignature(const Bytes& file);
 
-// The name a file is written under before it is renamed into place.
-std::string TemporaryNameFor(const std::string& path);
-// Moves a finished file over path (replacing it); false when it cannot.
-bool MoveIntoPlace(const std::string& from, const std::string& to);
-void RemoveFileQuietly(const std::string& path);
-// Writes bytes to a temporary name and renames it to path, so that a failed write never
-// leaves a half-written file at path. A path that exists and may not be written (POSIX
-// access, the read-only attribute on Windows) is left as it is: false, errno EACCES.
+// Writes bytes to path through the module's file replacement (src/platform), so that a failed
+// write never leaves a half-written file at path. A path that exists and may not be written
+// (POSIX access, the read-only attribute on Windows) is left as it is: false, errno EACCES.
 bool WriteFileAtomically(const std::string& path, const Bytes& bytes);
 
 // Why the file cannot be read, or written as a new or replaced file, as the system says it

@@ -344,7 +344,11 @@ int Export(const HostModule& module, const ExportArgs& a, bool progress) {
       return 1;
     }
     if (call.status == StatusWriteError) {
-      return Fail(a.out, call.status, "cannot create the file", WriteCause(a.out));
+      const std::string cause = WriteCause(a.out);
+      if (!cause.empty()) return Fail(a.out, call.status, "cannot create the file", cause);
+      // Nothing stood in the way at the start: the save failed at writing or at its last step.
+      return Fail(a.out, call.status,
+                  "the file could not be written in full or put in place; it is as it was");
     }
     return Fail(a.out, call.status, "the plug-in cannot save this image");
   }
