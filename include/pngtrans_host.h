@@ -145,14 +145,16 @@ enum XtndCommand {
   XtndCommandExportWithOptions = 13
 };
 
-/* The Status values a command leaves in header.result; no others occur. */
+/* The Status values a command leaves in header.result; no others occur. docs/protocol.md has
+ * the table of what each command leaves, case by case. */
 enum Status {
   StatusOk = 0,
-  StatusError = 1,      /* file missing or unreadable; bad or misplaced chunk; any import
-                           failure after the signature */
-  StatusWriteError = 2, /* export: the file cannot be created, or the header not encoded */
-  StatusNoMemory = 4,   /* a working buffer or the compressor could not be set up */
-  StatusBadFormat = 6   /* not a PNG signature; data out of order; unencodable parameters */
+  StatusError = 1,      /* 3, 5, 9: file missing, empty, unreadable or cut short; on import
+                           every failure after the signature */
+  StatusWriteError = 2, /* 4, 13: the file cannot be created, written, flushed or put in place
+                           (an image refused or not encodable leaves result as preset) */
+  StatusNoMemory = 4,   /* 3: the module's memory ran out before the signature */
+  StatusBadFormat = 6   /* 3: the file does not start with the PNG signature */
 };
 
 /* The SaveOptions word: five 4-bit fields; the value 0 means "not set yet". The host keeps
