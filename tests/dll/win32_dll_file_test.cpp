@@ -118,6 +118,7 @@ TEST(Win32DllFile, VersionResourceHoldsTheBuildsVersion) {
           {"FileVersion", PNGTRANS_VERSION}, {"ProductVersion", PNGTRANS_VERSION},
           {"ProductName", "pngtrans"},       {"OriginalFilename", f.file},
           {"InternalName", f.internal},
+          {"LegalCopyright", "Copyright (c) 2026 the pngtrans developers; MIT licence"},
       };
       for (const auto& row : rows)
         EXPECT_EQ(version.strings[b + row.first], row.second) << b + row.first;
