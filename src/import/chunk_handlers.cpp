@@ -258,6 +258,8 @@ Status PngReader::HandleIHDR(uint32_t length, HostImage* image) {
       break;
   }
   s.pixelDepth = static_cast<uint8_t>(bitDepth * s.channels);
+  // Rows of any width, as long as the reader can size them in 32 bits.
+  if (!ReaderRowsFit32(width, s.pixelDepth)) return PT_FAIL(StatusError);
   s.rowBytes = RowBytesFor(width, s.pixelDepth);
   SetIHDR(*info_, width, height, bitDepth, colorType, interlace, compression, filter);
   // The host's descriptor is written at the first IDAT chunk (MapHeaderToHost).

@@ -12,8 +12,8 @@ namespace {
 // Sub-byte pixels are packed from the most significant bit down: pixel x of a depth-d row sits
 // at bit offset x * d, counted from the top bit of byte 0.
 inline uint32_t GetPackedPixel(const uint8_t* data, uint32_t x, uint32_t depth) {
-  const uint32_t bit = x * depth;
-  const uint32_t shift = 8 - depth - (bit & 7);
+  const uint64_t bit = static_cast<uint64_t>(x) * depth;  // past 32 bits on the widest rows
+  const uint32_t shift = 8 - depth - static_cast<uint32_t>(bit & 7);
   return (data[bit >> 3] >> shift) & ((1u << depth) - 1);
 }
 
@@ -84,16 +84,16 @@ void PngReader::ExpandPassRow(RowInfo* row, uint8_t* data, int pass) {
       // widened pixel keep their value.
       const uint32_t perByte = 8 / depth;
       const uint32_t pixelMask = (1u << depth) - 1;
-      const uint32_t bytes = (wide * depth + 7) / 8;
+      const uint32_t bytes = RowBytesFor(wide, depth);
       for (uint32_t j = bytes; j-- > 0;) {
-        const uint32_t first = j * perByte;
+        const uint64_t first = static_cast<uint64_t>(j) * perByte;
         uint32_t value = 0;
         uint32_t keep = 0;
         for (uint32_t k = 0; k < perByte; ++k) {
           const uint32_t shift = 8 - depth * (k + 1);
-          const uint32_t x = first + k;
+          const uint64_t x = first + k;
           if (x < wide) {
-            value |= GetPackedPixel(data, x / step, depth) << shift;
+            value |= GetPackedPixel(data, static_cast<uint32_t>(x / step), depth) << shift;
           } else {
             keep |= pixelMask << shift;
           }
@@ -194,10 +194,11 @@ void PlacePackedPixels(uint8_t* row, const uint8_t* from, uint32_t count, uint32
                        uint32_t step) {
   constexpr uint32_t kPerByte = 8 / Depth;
   constexpr uint32_t kPixelMask = (1u << Depth) - 1;
-  const uint32_t bitStep = step * Depth;
-  uint32_t bit = first * Depth;
+  // Bit offsets in 64 bits: a 4-bit row of over 2^30 pixels has more bits than 32 bits count.
+  const uint64_t bitStep = static_cast<uint64_t>(step) * Depth;
+  uint64_t bit = static_cast<uint64_t>(first) * Depth;
   auto place = [&](uint32_t pixel) {
-    const uint32_t shift = 8 - Depth - (bit & 7);
+    const uint32_t shift = 8 - Depth - static_cast<uint32_t>(bit & 7);
     uint8_t& to = row[bit >> 3];
     to = static_cast<uint8_t>((to & ~(kPixelMask << shift)) | pixel << shift);
     bit += bitStep;

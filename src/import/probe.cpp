@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "format/chunk_format.h"
+#include "format/row_info.h"
 #include "base/checked_size.h"
 #include "platform/lowio.h"
 
@@ -155,6 +156,9 @@ Status DescribeImage(const ProbeResult& r, HostImage* image, uint32_t* flags) {
   }
   uint32_t rowBytes = r.width;
   if (!eightBit && !MulFits32(r.width, 3, &rowBytes)) return PT_FAIL(StatusError);
+  // A row the import could not size is not reported as openable either.
+  const uint32_t channels = r.colorType == 2 ? 3 : r.colorType == 4 ? 2 : r.colorType == 6 ? 4 : 1;
+  if (!ReaderRowsFit32(r.width, channels * r.bitDepth)) return PT_FAIL(StatusError);
 
   image->width = r.width;
   image->height = r.height;

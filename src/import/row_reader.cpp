@@ -15,9 +15,6 @@ namespace pngtrans {
 
 namespace {
 
-// Every row buffer stays within 64 KiB; the widest images accepted follow from it (65528 pixels
-// at 8 bits, 16376 at 32 bits, 524272 at 1 bit).
-constexpr uint64_t kMaxRowBuffer = 65536;
 // The rows' window holds two rows at least (three for a plain image) and 16 KiB at least:
 // narrow rows are inflated many at a time (zlib's fast path stops short of the end of each
 // output buffer), wide ones keep the rows the unfiltering needs.
@@ -83,13 +80,10 @@ Status PngReader::StartRows() {
     SetPassGeometry();
   }
   // A row slot: widening an interlaced pass row in place may write up to the next multiple of
-  // 8 pixels; then the filter byte and one spare pixel. Computed in 64 bits: width comes from
-  // the file.
-  const uint64_t roundedWidth = (static_cast<uint64_t>(s.width) + 7) & ~static_cast<uint64_t>(7);
-  const uint64_t bufferSize =
-      (roundedWidth * s.pixelDepth + 7) / 8 + 1 + (static_cast<uint64_t>(s.pixelDepth) + 7) / 8;
-  if (bufferSize > kMaxRowBuffer) return PT_FAIL(StatusError);
-  if (static_cast<uint64_t>(s.rowBytes) + 1 > kMaxRowBuffer) return PT_FAIL(StatusError);
+  // 8 pixels; then the filter byte and one spare pixel. Rows of any width: the header was
+  // refused unless two slots and a row fit 32 bits.
+  if (!ReaderRowsFit32(s.width, s.pixelDepth)) return PT_FAIL(StatusError);
+  const uint64_t bufferSize = RowSlotBytes(s.width, s.pixelDepth);
   // A plain image takes a third row: the host rows are converted straight from the window, so
   // the row store an interlaced image needs is not taken, and the third slot lets wide rows be
   // inflated two at a time.

@@ -230,6 +230,7 @@ struct RoundTrip {
   uint32_t paletteCount;
   uint32_t maskKind;
   uint8_t colorType;
+  uint32_t width = 0;  // 0: 23 to 25 pixels
 };
 
 struct LockedSave {
@@ -350,6 +351,10 @@ TEST_F(ExportModule, LosslessModesComeBackThroughImport) {
       {"full+mask", ColorKindFullColor, 24, 0, MaskEightBit, 6},
       {"full+1bit", ColorKindFullColor, 24, 0, MaskOneBit, 6},
       {"full as palette", ColorKindFullColor, 24, 0, MaskNone, 3},
+      // Panoramas: rows far beyond 64 KiB, many thousand colours.
+      {"full, 30000 wide", ColorKindFullColor, 24, 0, MaskNone, 2, 30000},
+      {"full+mask, 30000 wide", ColorKindFullColor, 24, 0, MaskEightBit, 6, 30000},
+      {"grey, 70000 wide", ColorKindGrey, 8, 256, MaskNone, 0, 70000},
   };
   int n = 0;
   for (const RoundTrip& c : cases) {
@@ -359,7 +364,8 @@ TEST_F(ExportModule, LosslessModesComeBackThroughImport) {
       shape.bits = c.bits;
       shape.paletteCount = c.paletteCount;
       shape.maskKind = c.maskKind;
-      shape.width = 23 + static_cast<uint32_t>(n % 3);
+      shape.width = c.width != 0 ? c.width : 23 + static_cast<uint32_t>(n % 3);
+      if (c.width != 0) shape.colours = 100000;
       shape.height = 14;
       shape.stridePad = 3;
       shape.seed = static_cast<uint32_t>(500 + n);

@@ -98,7 +98,18 @@ std::vector<MatrixCase> LargeImageCases() {
   for (const PngFormat& f : kPngFormats) {
     cases.push_back(MakeCase(f, 300, 257, true, -1, 0, ++n));
     cases.push_back(MakeCase(f, 1000, 40, false, -1, 0, ++n));
+    // Rows of 3 and 10 times the widest that fitted the 64 KiB row buffer of 1.1.0 and before.
+    const uint32_t pixelBits = static_cast<uint32_t>(ChannelsOf(f.type)) * f.depth;
+    const uint32_t old = (65536 - 1 - (pixelBits + 7) / 8) * 8 / pixelBits / 8 * 8;
+    for (uint32_t times : {3u, 10u}) {
+      for (bool interlace : {false, true}) {
+        cases.push_back(MakeCase(f, old * times, 2, interlace, -1, 0, ++n));
+      }
+    }
   }
+  // One row of a million pixels, and a million rows of one.
+  cases.push_back(MakeCase({1, 0}, 1000000, 1, false, -1, 0, ++n));
+  cases.push_back(MakeCase({1, 0}, 1, 1000000, false, -1, 0, ++n));
   // Chunk sizes around the 8192-byte input buffer, with empty chunks between.
   for (MatrixCase& c : cases) {
     if (c.raw.height == 3 || n % 2 == 0) {
@@ -107,17 +118,6 @@ std::vector<MatrixCase> LargeImageCases() {
     }
     ++n;
     c.name += c.options.idatSizes.empty() ? "" : " (large chunks)";
-  }
-  return cases;
-}
-
-std::vector<MatrixCase> OverWideCases() {
-  std::vector<MatrixCase> cases;
-  uint32_t n = 2000;
-  for (bool interlace : {false, true}) {
-    cases.push_back(MakeCase({8, 0}, 65529, 2, interlace, 0, 0, ++n));
-    cases.push_back(MakeCase({8, 6}, 16377, 2, interlace, 0, 0, ++n));
-    cases.push_back(MakeCase({1, 3}, 524273, 2, interlace, 0, 0, ++n));
   }
   return cases;
 }

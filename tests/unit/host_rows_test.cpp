@@ -319,6 +319,9 @@ TEST(RowsIntoHostImage, HostThatDrawsWhileLoadingSeesOnlyConvertedRows) {
            Large{257, 900, 8, 0, 4, false, 5000, 60},
            Large{300, 700, 8, 4, 4, true, 8192, 95},
            Large{301, 500, 8, 6, -1, true, 30000, 40},
+           // Rows wider than 64 KiB, cut short.
+           Large{30000, 12, 8, 2, 4, false, 8192, 70},
+           Large{9000, 10, 16, 6, -1, true, 30000, 60},
        }) {
     const RawImage raw = RandomImage(c.width, c.height, c.depth, c.type, c.width + c.height);
     EncodeOptions options;

@@ -158,22 +158,6 @@ TEST_F(ImportDriver, HostBuffersBeyond32BitsAreRefusedBeforeAllocate) {
   }
 }
 
-TEST_F(ImportDriver, RowsWiderThanTheRowBufferFailAfterAllocation) {
-  // 8-bit RGBA, 16377 pixels: the host can hold it, the row reader cannot.
-  const RawImage raw = RandomImage(16377, 1, 8, 6, 6);
-  EXPECT_EQ(Import(EncodePng(raw)).status, StatusError);
-  EXPECT_EQ(host_.allocateCalls(), 1);
-  EXPECT_EQ(host_.releaseCalls(), 1);
-  GuardedHost fits;
-  const RawImage widest = RandomImage(16376, 1, 8, 6, 6);
-  const std::string path = TempPath("widest.png");
-  ASSERT_TRUE(WriteFileBytes(path, EncodePng(widest)));
-  uint32_t options = 0;
-  ASSERT_EQ(ImportImage(path.c_str(), nullptr, fits.image(), nullptr, &options), StatusOk);
-  EXPECT_EQ(fits.Pixels(), ExpectHost(widest).pixels);
-  EXPECT_EQ(fits.Mask(), ExpectHost(widest).mask);
-}
-
 TEST_F(ImportDriver, BrokenImageDataFailsWithOneRelease) {
   const RawImage raw = RandomImage(9, 5, 8, 0, 7);
   const Bytes stream = ZlibCompress(FilteredStream(raw, EncodeOptions()));
