@@ -34,13 +34,14 @@ int Close(int fd);
 
 // A file written in place of another without risking it: the bytes go to a new temporary file
 // in the target's own directory, which takes the target's place in one step (rename; on
-// Windows ReplaceFileA or MoveFileExA) only once it is complete and flushed to the disk. Until
+// Windows MoveFileExA) only once it is complete and flushed to the disk. Until
 // then, and after any failure, the target is exactly as it was, or still absent.
 // The paths live in the record itself: nothing is allocated.
 struct ReplacementFile {
   static constexpr int kPathBytes = 4096 + 64;
   int fd = -1;
   bool inPlace = false;     // the target opened with create + truncate, as a last resort
+  bool device = false;      // the target is a device (NUL, /dev/null): nothing to flush
   char target[kPathBytes];  // the file replaced (a symbolic link's target, not the link)
   char temporary[kPathBytes];
 };

@@ -93,6 +93,8 @@ bool CopyPath(char* out, const char* path) {
 
 const char kMark = '.';
 
+const int kMaxPathLength = ReplacementFile::kPathBytes - 1;
+
 Target Resolve(const char* path, ReplacementFile* file) {
   // A symbolic link stays a link: the file it points to is the one replaced. A dangling link
   // is written through, as opening it for writing always did.
@@ -107,7 +109,8 @@ Target Resolve(const char* path, ReplacementFile* file) {
   struct stat old;
   if (::stat(file->target, &old) != 0) return Target::Missing;
   // Devices, pipes and the like are written as they always were.
-  return S_ISREG(old.st_mode) ? Target::Regular : Target::InPlace;
+  if (S_ISDIR(old.st_mode)) return Target::InPlace;  // fails to open, as it always did
+  return S_ISREG(old.st_mode) ? Target::Regular : Target::Device;
 }
 
 int DirectoryLength(const char* target) {
@@ -176,6 +179,17 @@ bool PutInPlace(const char* temporary, const char* target) {
     ::close(dir);
   }
   return true;
+}
+
+// rename replaces whatever holds the target open.
+bool TargetBusy() {
+  return false;
+}
+
+void Pause(unsigned milliseconds) {
+  struct timespec wait = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000};
+  ::nanosleep(&wait, nullptr);
 }
 
 bool ReplaceRefused() {

@@ -62,11 +62,15 @@ namespace pngtrans::lowio::replace {
 
 const char kMark = '~';
 
+const int kMaxPathLength = MAX_PATH - 1;
+
 Target Resolve(const char* path, ReplacementFile* file) {
   // The full path: the temporary file goes beside the target whatever the current directory
-  // is, and ReplaceFileA (as Wine has it) refuses relative names.
+  // is.
   const DWORD length = GetFullPathNameA(path, sizeof file->target, file->target, nullptr);
   if (length == 0 || length >= sizeof file->target) return Target::InPlace;
+  // Devices (NUL, CON, \\.\ names) are written as they always were, like a POSIX device.
+  if (std::strncmp(file->target, "\\\\.\\", 4) == 0) return Target::Device;
   const DWORD attributes = GetFileAttributesA(file->target);
   if (attributes == INVALID_FILE_ATTRIBUTES) return Target::Missing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Target::Refused : Target::Regular;
@@ -114,30 +118,56 @@ bool CanWrite(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-// ReplaceFileA carries the attributes and security over itself.
-void KeepAttributes(int, const char*) {}
+// The old file's creation time goes to the new one; its attributes follow in PutInPlace.
+void KeepAttributes(int fd, const char* target) {
+  HANDLE old = ::CreateFileA(target, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (old == INVALID_HANDLE_VALUE) return;
+  FILETIME created;
+  if (GetFileTime(old, &created, nullptr, nullptr)) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (handle != INVALID_HANDLE_VALUE) (void)SetFileTime(handle, &created, nullptr, nullptr);
+  }
+  CloseHandle(old);
+}
 
 bool Flush(int fd) {
   return ::_commit(fd) == 0;  // FlushFileBuffers
 }
 
+// One rename over the target: it is never missing in between (the system's ReplaceFile moves
+// the old file aside first, and leaves files of its own behind when it fails). The old file's
+// attributes go over first; its creation time went with KeepAttributes.
 bool PutInPlace(const char* temporary, const char* target) {
-  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
-    return MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  constexpr DWORD kKept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD attributes = GetFileAttributesA(target);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kKept) != 0) {
+    (void)SetFileAttributesA(temporary, attributes & kKept);
   }
-  // ReplaceFileA keeps the original's attributes, security and creation time.
-  if (ReplaceFileA(target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) !=
-      0) {
-    return true;
-  }
-  // Without a backup name this failure can mean the old file is already gone: then the new
-  // one takes its place rather than leaving no file at all.
-  return GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-         GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES &&
-         MoveFileExA(temporary, target, MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-// ReplaceFileA keeps what the folder's security allows; a refusal there is a failure.
+bool TargetBusy() {
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:  // a file open without FILE_SHARE_DELETE, or being deleted
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Pause(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
+
+// A folder whose security refuses the rename refuses writing in it too.
 bool ReplaceRefused() {
   return false;
 }

@@ -1,5 +1,6 @@
 // The replacement file: the steps every target takes, over the pieces of replace_parts.h.
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -48,14 +49,22 @@ bool CopyInPlace(const char* temporary, const char* target) {
 int BeginReplace(const char* path, ReplacementFile* file) {
   file->fd = -1;
   file->inPlace = false;
+  file->device = false;
   file->temporary[0] = '\0';
   if (path == nullptr) return -1;
   const replace::Target target = replace::Resolve(path, file);
   if (target == replace::Target::Refused) return -1;
   // A file the caller may not write is not replaced either, though its directory would take
   // the new one: a user who marked it read-only keeps it.
-  if (target == replace::Target::Regular && !replace::CanWrite(file->target)) return -1;
+  if (target == replace::Target::Regular && !replace::CanWrite(file->target)) {
+    errno = EACCES;  // what the caller is told, whichever test said no
+    return -1;
+  }
   if (target == replace::Target::InPlace) return OpenInPlace(path, file);
+  if (target == replace::Target::Device) {
+    file->device = true;
+    return OpenInPlace(path, file);
+  }
 
   const int directoryLength = replace::DirectoryLength(file->target);
   const char* base = file->target + directoryLength;
@@ -64,11 +73,16 @@ int BeginReplace(const char* path, ReplacementFile* file) {
     // threads apart should two numbers ever meet.
     const uint64_t tag =
         (replace::UnforeseeableNumber() + replaceCount.fetch_add(1)) & 0xFFFFFFFFFFFFull;
-    const int n =
-        std::snprintf(file->temporary, sizeof file->temporary, "%.*s%c%.100s.pngtrans-%04x%08x",
-                      directoryLength, file->target, replace::kMark, base,
-                      static_cast<unsigned>(tag >> 32), static_cast<unsigned>(tag));
-    if (n < 0 || n >= static_cast<int>(sizeof file->temporary)) {
+    int n = std::snprintf(file->temporary, sizeof file->temporary, "%.*s%c%.100s.pngtrans-%04x%08x",
+                          directoryLength, file->target, replace::kMark, base,
+                          static_cast<unsigned>(tag >> 32), static_cast<unsigned>(tag));
+    // A name the system's path limit cannot take becomes a short one in the same directory;
+    // where even that does not fit, the target is written in place.
+    if (n < 0 || n > replace::kMaxPathLength) {
+      n = std::snprintf(file->temporary, sizeof file->temporary, "%.*s%cpt%08x.tmp",
+                        directoryLength, file->target, replace::kMark, static_cast<unsigned>(tag));
+    }
+    if (n < 0 || n > replace::kMaxPathLength) {
       file->temporary[0] = '\0';
       return OpenInPlace(file->target, file);
     }
@@ -87,11 +101,18 @@ int BeginReplace(const char* path, ReplacementFile* file) {
 
 bool CommitReplace(ReplacementFile* file) {
   if (file->fd < 0) return false;
-  bool ok = replace::Flush(file->fd);
+  // A device has no disk to flush to (and says so with an error on Windows).
+  bool ok = file->device || replace::Flush(file->fd);
   ok = Close(file->fd) == 0 && ok;
   file->fd = -1;
   if (file->inPlace) return ok;
-  const bool moved = ok && replace::PutInPlace(file->temporary, file->target);
+  // Another handle on the target (an import running beside, another program) can hold the
+  // replacement off for a moment: a few more tries, within half a second, before giving up.
+  bool moved = ok && replace::PutInPlace(file->temporary, file->target);
+  for (int retry = 0; ok && !moved && retry < 10 && replace::TargetBusy(); ++retry) {
+    replace::Pause(50);
+    moved = replace::PutInPlace(file->temporary, file->target);
+  }
   // A directory that lets the caller create files but not replace this one: the target, which
   // the caller may write, takes the finished bytes in place.
   if (ok && !moved) ok = replace::ReplaceRefused() && CopyInPlace(file->temporary, file->target);

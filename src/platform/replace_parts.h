@@ -11,7 +11,8 @@ namespace pngtrans::lowio::replace {
 enum class Target {
   Missing,  // no file yet: the temporary file is moved into place
   Regular,  // a file to replace
-  InPlace,  // to be written in place (a device, a dangling link, a path too long to copy)
+  InPlace,  // to be written in place (a dangling link, a path too long to copy)
+  Device,   // a device or pipe: written in place, with nothing to flush to a disk
   Refused,  // nothing can be written there (a directory)
 };
 
@@ -24,6 +25,9 @@ int DirectoryLength(const char* target);
 
 // The character that starts a temporary file's name: hidden on POSIX, marked on Windows.
 extern const char kMark;
+
+// The longest full path the file functions take (MAX_PATH - 1 on Windows).
+extern const int kMaxPathLength;
 
 // A number no other process can foresee, for the temporary file's name: a user who may
 // write into the target's directory cannot plant a file or link there in advance.
@@ -51,6 +55,13 @@ bool Flush(int fd);
 
 // Puts the complete temporary file in the target's place in one step.
 bool PutInPlace(const char* temporary, const char* target);
+
+// After a failed PutInPlace: another handle holds the target for now (a sharing violation), so
+// that a later try may succeed.
+bool TargetBusy();
+
+// Waits the given milliseconds.
+void Pause(unsigned milliseconds);
 
 // After a failed PutInPlace: the directory forbids this caller to replace the target (a sticky
 // directory, a file of another owner), though the caller may write the file itself.

@@ -122,17 +122,14 @@ int __cdecl HookRead(int fd, void* buffer, unsigned count) {
 int __cdecl HookCommit(int fd) {
   return Files().failFlush ? -1 : _commit(fd);
 }
-// Both ways the module puts a finished file in place fail alike.
-bool RenameRefused() {
-  if (Files().failRename) SetLastError(ERROR_ACCESS_DENIED);
-  return Files().failRename;
-}
-BOOL WINAPI HookReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags,
-                             LPVOID exclude, LPVOID reserved) {
-  return !RenameRefused() && ReplaceFileA(replaced, replacement, backup, flags, exclude, reserved);
-}
+// The rename that puts a finished file in place fails as a broken disk would (not as a busy
+// target, which the module tries again).
 BOOL WINAPI HookMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-  return !RenameRefused() && MoveFileExA(from, to, flags);
+  if (Files().failRename) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+  }
+  return MoveFileExA(from, to, flags);
 }
 #else
 ssize_t HookWrite(int fd, const void* buffer, size_t count) {
@@ -182,7 +179,6 @@ const Replacement kReplacements[] = {
     {"_write", reinterpret_cast<void*>(HookWrite)},
     {"_read", reinterpret_cast<void*>(HookRead)},
     {"_commit", reinterpret_cast<void*>(HookCommit)},
-    {"ReplaceFileA", reinterpret_cast<void*>(HookReplaceFileA)},
     {"MoveFileExA", reinterpret_cast<void*>(HookMoveFileExA)},
 #else
     {"write", reinterpret_cast<void*>(HookWrite)},

@@ -33,7 +33,7 @@ class ModuleHeap {
 
 // The module's file calls, redirected by the same Install: write and read counted (from 1 after
 // Reset), the armed one failing (a full disk) or, for reads, coming back half as long; the
-// flush to the disk and the replacing rename (ReplaceFileA / MoveFileExA) failing on request.
+// flush to the disk and the replacing rename (MoveFileExA on Windows) failing on request.
 class ModuleFiles {
  public:
   static void Reset();
