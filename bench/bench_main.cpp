@@ -8,6 +8,7 @@
 // Prints a table per class of files and the ratio lines; writes OUTDIR/results.tsv,
 // OUTDIR/ratios.dat (for the chart) and OUTDIR/table.md.
 #include <malloc.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "codecs.h"
 
@@ -120,12 +123,15 @@ struct Result {
   double ours = 0, libpng = 0, spng = 0, floor = 0;
   double plainOurs = 0, plainLibpng = 0;  // interlaced files: the plain counterpart
   double exportOurs = 0, exportLibpng = 0;
+  double exportOne = 0;  // our export on one thread (PNGTRANS_THREADS=1)
   long long sizeOurs = 0, sizeLibpng = 0;
+  long long sizeSingle = 0;  // our file with its image data as one deflate stream (1.1.x)
   long long peak = 0, rowStore = 0;
 };
 
 struct Sums {
   double ours = 0, libpng = 0, spng = 0, floor = 0, exportOurs = 0, exportLibpng = 0;
+  double exportOne = 0, sizeSingle = 0;
   double sizeOurs = 0, sizeLibpng = 0;
   int files = 0;
   void Add(const Result& r) {
@@ -135,6 +141,8 @@ struct Sums {
     floor += r.floor;
     exportOurs += r.exportOurs;
     exportLibpng += r.exportLibpng;
+    exportOne += r.exportOne;
+    sizeSingle += r.sizeSingle;
     sizeOurs += r.sizeOurs;
     sizeLibpng += r.sizeLibpng;
     ++files;
@@ -166,7 +174,7 @@ std::vector<double> Interleaved(int repeats, const std::vector<bool (*)(void*)>&
 
 struct Context {
   bench::Module* module;
-  std::string path, outOurs, outLibpng;
+  std::string path, outOurs, outLibpng, outOne;
   PngHeader header;
   HostBuffers ours, libpng, spng;
   // An interlaced file's plain counterpart, timed in the same rounds.
@@ -204,9 +212,89 @@ bool RunExportOurs(void* c) {
   auto* x = static_cast<Context*>(c);
   return x->module->Export(x->ours, x->outOurs);
 }
+bool RunExportOne(void* c) {
+  auto* x = static_cast<Context*>(c);
+  setenv("PNGTRANS_THREADS", "1", 1);
+  const bool ok = x->module->Export(x->ours, x->outOne);
+  unsetenv("PNGTRANS_THREADS");
+  return ok;
+}
+
+// The size the file would have with its image data as one deflate stream, as 1.1.x wrote it:
+// the IDAT data inflated and deflated again with the export's settings, in 8192-byte chunks.
+long long SingleStreamSize(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return 0;
+  std::vector<unsigned char> file;
+  unsigned char buffer[65536];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+    file.insert(file.end(), buffer, buffer + n);
+  }
+  std::fclose(f);
+  std::vector<unsigned char> idat;
+  size_t idatChunks = 0;
+  unsigned colorType = 0, bitDepth = 8;
+  for (size_t at = 8; at + 12 <= file.size();) {
+    const size_t length =
+        static_cast<size_t>(file[at]) << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3];
+    if (at + 12 + length > file.size()) break;
+    if (std::memcmp(&file[at + 4], "IHDR", 4) == 0) {
+      bitDepth = file[at + 16];
+      colorType = file[at + 17];
+    }
+    if (std::memcmp(&file[at + 4], "IDAT", 4) == 0) {
+      idat.insert(idat.end(), &file[at + 8], &file[at + 8] + length);
+      ++idatChunks;
+    }
+    at += 12 + length;
+  }
+  std::vector<unsigned char> raw;
+  z_stream in = {};
+  inflateInit(&in);
+  in.next_in = idat.data();
+  in.avail_in = static_cast<uInt>(idat.size());
+  for (int result = Z_OK; result == Z_OK;) {
+    in.next_out = buffer;
+    in.avail_out = sizeof buffer;
+    result = inflate(&in, Z_NO_FLUSH);
+    raw.insert(raw.end(), buffer, buffer + (sizeof buffer - in.avail_out));
+  }
+  inflateEnd(&in);
+  z_stream out = {};
+  const int strategy = colorType == 3 || bitDepth < 8 ? Z_DEFAULT_STRATEGY : Z_FILTERED;
+  deflateInit2(&out, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, strategy);
+  std::vector<unsigned char> single(deflateBound(&out, raw.size()));
+  out.next_in = raw.data();
+  out.avail_in = static_cast<uInt>(raw.size());
+  out.next_out = single.data();
+  out.avail_out = static_cast<uInt>(single.size());
+  deflate(&out, Z_FINISH);
+  const long long stream = static_cast<long long>(single.size() - out.avail_out);
+  deflateEnd(&out);
+  const long long chunks = (stream + 8191) / 8192;
+  return static_cast<long long>(file.size()) - static_cast<long long>(idat.size()) -
+         12 * static_cast<long long>(idatChunks) + stream + 12 * chunks;
+}
+
 bool RunExportLibpng(void* c) {
   auto* x = static_cast<Context*>(c);
   return x->libpngExport.Run(x->ours, x->outLibpng);
+}
+
+// The threads an export takes here: PNGTRANS_THREADS, else the processors (at most 8).
+unsigned ThreadsUsed() {
+  const char* setting = std::getenv("PNGTRANS_THREADS");
+  if (setting != nullptr && std::atoi(setting) >= 1) return std::min(8, std::atoi(setting));
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return std::min(8, std::max(1, CPU_COUNT(&set)));
+}
+
+std::string Size4(double a, double b) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", b > 0 ? a / b : 0.0);
+  return text;
 }
 
 std::string Ratio(double a, double b) {
@@ -282,6 +370,7 @@ int main(int argc, char** argv) {
     c.path = corpus + "/" + name;
     c.outOurs = outDir + "/export-ours.png";
     c.outLibpng = outDir + "/export-libpng.png";
+    c.outOne = outDir + "/export-one-thread.png";
     if (!bench::ReadHeader(c.path, &c.header)) Fail("no header in " + name);
     const PngHeader& h = c.header;
 
@@ -328,10 +417,13 @@ int main(int argc, char** argv) {
       r.plainLibpng = import[5];
     }
     const int exportRepeats = std::max(1, (repeats + 1) / 2);
-    const auto exported =
-        Interleaved(exportRepeats, {RunExportOurs, RunExportLibpng}, {&c, &c}, name.c_str());
+    const auto exported = Interleaved(exportRepeats, {RunExportOurs, RunExportLibpng, RunExportOne},
+                                      {&c, &c, &c}, name.c_str());
     r.exportOurs = exported[0];
     r.exportLibpng = exported[1];
+    r.exportOne = exported[2];
+    if (FileSize(c.outOne) != FileSize(c.outOurs)) Fail(name + ": one thread wrote another file");
+    r.sizeSingle = SingleStreamSize(c.outOurs);
     r.sizeOurs = FileSize(c.outOurs);
     r.sizeLibpng = FileSize(c.outLibpng);
 
@@ -352,11 +444,11 @@ int main(int argc, char** argv) {
     r.rowStore = h.interlaced ? row * ((h.height + 1) / 2) : row;
     std::printf(
         "%-44s %5ux%-5u ct%u/%-2u %s  import %7.2f ms  /libpng %s  /spng %s  /floor %s"
-        "  export %7.2f ms  /libpng %s\n",
+        "  export %7.2f ms  /libpng %s  one thread /libpng %s\n",
         r.name.c_str(), h.width, h.height, h.colorType, h.bitDepth, h.interlaced ? "i" : " ",
         r.ours * 1e3, Ratio(r.ours, r.libpng).c_str(), Ratio(r.ours, r.spng).c_str(),
         Ratio(r.ours, r.floor).c_str(), r.exportOurs * 1e3,
-        Ratio(r.exportOurs, r.exportLibpng).c_str());
+        Ratio(r.exportOurs, r.exportLibpng).c_str(), Ratio(r.exportOne, r.exportLibpng).c_str());
     std::fflush(stdout);
     results.push_back(r);
   }
@@ -371,15 +463,17 @@ int main(int argc, char** argv) {
   }
   std::string table =
       "| class | files | import ours/libpng | ours/spng | ours/inflate-floor | export ours/libpng "
-      "| export size ours/libpng |\n|---|---|---|---|---|---|---|\n";
+      "| export 1 thread/libpng | export size ours/libpng | size ours/one stream |\n"
+      "|---|---|---|---|---|---|---|---|---|\n";
   FILE* dat = std::fopen((outDir + "/ratios.dat").c_str(), "w");
   if (dat == nullptr) Fail("cannot write " + outDir + "/ratios.dat");
   std::fprintf(dat, "# class import/libpng import/spng import/floor export/libpng\n");
   auto row = [&](const std::string& label, const Sums& s) {
     table += "| " + label + " | " + std::to_string(s.files) + " | " + Ratio(s.ours, s.libpng) +
              " | " + Ratio(s.ours, s.spng) + " | " + Ratio(s.ours, s.floor) + " | " +
-             Ratio(s.exportOurs, s.exportLibpng) + " | " +
-             Ratio(s.sizeOurs, s.sizeLibpng).substr(0, 5) + " |\n";
+             Ratio(s.exportOurs, s.exportLibpng) + " | " + Ratio(s.exportOne, s.exportLibpng) +
+             " | " + Ratio(s.sizeOurs, s.sizeLibpng).substr(0, 5) + " | " +
+             Size4(s.sizeOurs, s.sizeSingle) + " |\n";
     std::fprintf(dat, "%s %.4f %.4f %.4f %.4f\n", label.c_str(), s.ours / s.libpng, s.ours / s.spng,
                  s.ours / s.floor, s.exportOurs / s.exportLibpng);
   };
@@ -446,6 +540,13 @@ int main(int argc, char** argv) {
     lines += text + "\n";
     std::printf("%s\n", text.c_str());
   };
+  std::string exportByClass;
+  for (const char* cls : classes) {
+    if (!sums.count(cls)) continue;
+    exportByClass += std::string(" ") + cls + " " +
+                     Ratio(sums[cls].exportOurs, sums[cls].exportLibpng) + "/" +
+                     Ratio(sums[cls].exportOne, sums[cls].exportLibpng);
+  }
   std::string perClass;
   for (const char* cls : classes) {
     if (!sums.count(cls)) continue;
@@ -463,7 +564,10 @@ int main(int argc, char** argv) {
     line("interlaced/plain pairs over libpng's own + 0.10:" +
          (pairsOver.empty() ? std::string(" none") : pairsOver));
   }
-  line("export time ours/libpng: " + Ratio(all.exportOurs, all.exportLibpng));
+  line("export time ours/libpng: " + Ratio(all.exportOurs, all.exportLibpng) + " on " +
+       std::to_string(ThreadsUsed()) + " threads, " + Ratio(all.exportOne, all.exportLibpng) +
+       " on one (by class:" + exportByClass + ")");
+  line("export size ours/one deflate stream (1.1.x): " + Size4(all.sizeOurs, all.sizeSingle));
   char size[64];
   std::snprintf(size, sizeof size, "%.4f", all.sizeOurs / all.sizeLibpng);
   line(std::string("export size ours/libpng: ") + size);

@@ -50,6 +50,10 @@ void PngWriter::TeardownWriter() {
   // Only a stream that deflateInit2 accepted may be ended: a zero-filled or half-initialised
   // record is never handed to deflateEnd.
   if (s.zstreamReady) deflateEnd(&s.zstream);
+  if (s.segments != nullptr) {
+    s.segments->~SegmentedDeflate();
+    std::free(s.segments);
+  }
   std::free(s.outputBuffer);
   std::free(s.rowBuffer);
   std::free(s.previousRow);

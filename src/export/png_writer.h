@@ -10,6 +10,7 @@
 #include "format/png_info.h"
 #include "format/row_info.h"
 #include "base/status.h"
+#include "export/segmented_deflate.h"
 
 namespace pngtrans {
 
@@ -101,6 +102,9 @@ struct WriterState {
   // dropped, and the file end may follow. Rows that were started but never completed make the
   // file end fail instead of closing a truncated image stream with IEND.
   bool rowsComplete;
+
+  // Large images: the image data deflated in segments on several threads (null: one stream).
+  SegmentedDeflate* segments;
 };
 
 class PngWriter {
@@ -157,6 +161,8 @@ class PngWriter {
   void ApplyTransformations();
   Status ChooseFilter();
   Status CompressRow(const uint8_t* row, uint32_t length);
+  // The segmented stream's output, into IDAT chunks of the output buffer's size.
+  static Status EmitCompressed(void* writer, const uint8_t* bytes, uint32_t count);
   Status FinishRow();
   // Steps of WriteRow after the stop checks; WriteRow records its first failure in
   // state.pipelineStatus.

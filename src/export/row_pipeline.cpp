@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <utility>
 
@@ -100,6 +101,40 @@ Status PngWriter::StartRows() {
   s.passWidth = s.width;
   s.zstream.next_out = s.outputBuffer;
   s.zstream.avail_out = s.outputBufferSize;
+
+  // An image whose data fills more than one segment is deflated on every core; a smaller one
+  // goes through the one stream, byte for byte as it always did.
+  const uint64_t dataBytes = ImageDataBytes(s.width, s.height, s.pixelDepth, s.interlaced != 0);
+  if (dataBytes > SegmentedDeflate::kSegmentBytes && s.zstreamReady) {
+    const SegmentedDeflate::Settings settings = {
+        s.compressionLevel, s.compressionMethod, s.windowBits,    s.memoryLevel,
+        s.strategy,         s.zstream.zalloc,    s.zstream.zfree, s.zstream.opaque};
+    void* block = std::malloc(sizeof(SegmentedDeflate));
+    if (block == nullptr) return PT_FAIL(StatusNoMemory);
+    s.segments = new (block) SegmentedDeflate(settings, dataBytes, SegmentedDeflate::ThreadCount(),
+                                              EmitCompressed, this);
+    PT_RETURN_IF_ERROR(s.segments->Start());
+  }
+  return StatusOk;
+}
+
+Status PngWriter::EmitCompressed(void* writer, const uint8_t* bytes, uint32_t count) {
+  PngWriter& w = *static_cast<PngWriter*>(writer);
+  WriterState& s = *w.state_;
+  z_stream& z = s.zstream;  // its output cursor only: the segments have streams of their own
+  while (count > 0) {
+    const uint32_t piece = count < z.avail_out ? count : z.avail_out;
+    std::memcpy(z.next_out, bytes, piece);
+    z.next_out += piece;
+    z.avail_out -= piece;
+    bytes += piece;
+    count -= piece;
+    if (z.avail_out == 0) {
+      PT_RETURN_IF_ERROR(w.WriteIDAT(s.outputBuffer, s.outputBufferSize));
+      z.next_out = s.outputBuffer;
+      z.avail_out = s.outputBufferSize;
+    }
+  }
   return StatusOk;
 }
 
@@ -227,6 +262,11 @@ Status PngWriter::ChooseFilter() {
 Status PngWriter::CompressRow(const uint8_t* row, uint32_t length) {
   WriterState& s = *state_;
   z_stream& z = s.zstream;
+  if (s.segments != nullptr) {
+    PT_RETURN_IF_ERROR(s.segments->Append(row, length));
+    if (s.previousRow != nullptr) std::swap(s.previousRow, s.rowBuffer);
+    return FinishRow();
+  }
   z.next_in = const_cast<Bytef*>(row);
   z.avail_in = length;
   while (z.avail_in > 0) {
@@ -259,7 +299,8 @@ Status PngWriter::FinishRow() {
   z_stream& z = s.zstream;
   z.next_in = nullptr;
   z.avail_in = 0;
-  for (;;) {
+  if (s.segments != nullptr) PT_RETURN_IF_ERROR(s.segments->Finish());
+  for (; s.segments == nullptr;) {
     const int result = deflate(&z, Z_FINISH);
     if (result != Z_OK && result != Z_STREAM_END) return PT_FAIL(StatusWriteError);
     if (result == Z_STREAM_END) break;

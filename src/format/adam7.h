@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "format/row_info.h"
+
 namespace pngtrans {
 
 inline constexpr uint16_t PassStartColumn[7] = {0, 4, 0, 2, 0, 1, 0};
@@ -24,6 +26,21 @@ inline uint32_t PassRowCount(uint32_t height, int pass) {
   const uint32_t start = PassStartRow[pass];
   const uint32_t step = PassRowStep[pass];
   return height > start ? (height - start + step - 1) / step : 0;
+}
+
+// Bytes of an image's data before compression: every row of every pass (a pass without
+// columns has none), each with its filter byte.
+inline uint64_t ImageDataBytes(uint32_t width, uint32_t height, uint32_t pixelDepth,
+                               bool interlaced) {
+  if (!interlaced) return static_cast<uint64_t>(height) * (RowBytesFor(width, pixelDepth) + 1ull);
+  uint64_t bytes = 0;
+  for (int pass = 0; pass < 7; ++pass) {
+    const uint32_t columns = PassPixelWidth(width, pass);
+    if (columns == 0) continue;
+    bytes += static_cast<uint64_t>(PassRowCount(height, pass)) *
+             (RowBytesFor(columns, pixelDepth) + 1ull);
+  }
+  return bytes;
 }
 
 // Whether image row r carries data for pass p in an image of the given width.

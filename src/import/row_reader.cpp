@@ -35,15 +35,7 @@ constexpr uint32_t kMaxBatch = 262144;
 }  // namespace
 
 uint64_t InflatedImageBytes(const ReaderState& s) {
-  if (s.interlaced == 0) return static_cast<uint64_t>(s.height) * (s.rowBytes + 1ull);
-  uint64_t bytes = 0;
-  for (int pass = 0; pass < 7; ++pass) {
-    const uint32_t columns = PassPixelWidth(s.width, pass);
-    if (columns == 0) continue;
-    bytes += static_cast<uint64_t>(PassRowCount(s.height, pass)) *
-             (RowBytesFor(columns, s.pixelDepth) + 1ull);
-  }
-  return bytes;
+  return ImageDataBytes(s.width, s.height, s.pixelDepth, s.interlaced != 0);
 }
 
 // A small file may declare any size, and the host would be asked for buffers of that size

@@ -132,6 +132,19 @@ TEST_F(ModuleThreads, EightThreadsMixingEveryFileCommandGiveTheResultsOfSingleCa
   jobs.push_back(Export(colourImage.get(), 0x00083000, "-256.png"));
   jobs.push_back(Export(colourImage.get(), 0x00082001, "-full-adam7.png"));
   jobs.push_back(Export(greyImage.get(), 0x00084100, "-grey-alpha.png"));
+  // Data of two segments, deflated by worker threads inside the export (four, whatever the
+  // machine), while the host's threads go on around it.
+  HostSpec large;
+  large.width = 800;
+  large.height = 700;
+  large.colours = 4000;
+  GuardedHostImage largeImage(large);
+  jobs.push_back(Export(largeImage.get(), 0x00082000, "-segments.png"));
+#if defined(_WIN32)
+  _putenv_s("PNGTRANS_THREADS", "4");
+#else
+  setenv("PNGTRANS_THREADS", "4", 1);
+#endif
 
   // Every job alone first: the results the concurrent calls must give.
   std::vector<std::string> expected;
