@@ -16,4 +16,11 @@ unsigned AvailableProcessors();
 // its share on the calling thread instead. Returns when every share has ended.
 void RunAll(void (*work)(void* context, unsigned share), void* context, unsigned count);
 
+// One share as a thread of each target receives it.
+struct Share {
+  void (*work)(void* context, unsigned share);
+  void* context;
+  unsigned index;
+};
+
 }  // namespace pngtrans::workers

@@ -8,12 +8,6 @@ namespace pngtrans::workers {
 
 namespace {
 
-struct Share {
-  void (*work)(void*, unsigned);
-  void* context;
-  unsigned index;
-};
-
 void* RunShare(void* argument) {
   const Share& share = *static_cast<Share*>(argument);
   share.work(share.context, share.index);

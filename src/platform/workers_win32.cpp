@@ -7,12 +7,6 @@ namespace pngtrans::workers {
 
 namespace {
 
-struct Share {
-  void (*work)(void*, unsigned);
-  void* context;
-  unsigned index;
-};
-
 DWORD WINAPI RunShare(LPVOID argument) {
   const Share& share = *static_cast<Share*>(argument);
   share.work(share.context, share.index);
