@@ -161,6 +161,8 @@ class PngWriter {
   void ApplyTransformations();
   Status ChooseFilter();
   Status CompressRow(const uint8_t* row, uint32_t length);
+  // The output buffer is full: it goes out as one IDAT chunk and fills again from its start.
+  Status WriteFullOutput();
   // The segmented stream's output, into IDAT chunks of the output buffer's size.
   static Status EmitCompressed(void* writer, const uint8_t* bytes, uint32_t count);
   Status FinishRow();

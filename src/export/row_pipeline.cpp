@@ -129,11 +129,7 @@ Status PngWriter::EmitCompressed(void* writer, const uint8_t* bytes, uint32_t co
     z.avail_out -= piece;
     bytes += piece;
     count -= piece;
-    if (z.avail_out == 0) {
-      PT_RETURN_IF_ERROR(w.WriteIDAT(s.outputBuffer, s.outputBufferSize));
-      z.next_out = s.outputBuffer;
-      z.avail_out = s.outputBufferSize;
-    }
+    if (z.avail_out == 0) PT_RETURN_IF_ERROR(w.WriteFullOutput());
   }
   return StatusOk;
 }
@@ -259,22 +255,25 @@ Status PngWriter::ChooseFilter() {
   return CompressRow(best, n + 1);
 }
 
+Status PngWriter::WriteFullOutput() {
+  WriterState& s = *state_;
+  PT_RETURN_IF_ERROR(WriteIDAT(s.outputBuffer, s.outputBufferSize));
+  s.zstream.next_out = s.outputBuffer;
+  s.zstream.avail_out = s.outputBufferSize;
+  return StatusOk;
+}
+
 Status PngWriter::CompressRow(const uint8_t* row, uint32_t length) {
   WriterState& s = *state_;
   z_stream& z = s.zstream;
   if (s.segments != nullptr) {
     PT_RETURN_IF_ERROR(s.segments->Append(row, length));
-    if (s.previousRow != nullptr) std::swap(s.previousRow, s.rowBuffer);
-    return FinishRow();
-  }
-  z.next_in = const_cast<Bytef*>(row);
-  z.avail_in = length;
-  while (z.avail_in > 0) {
-    if (deflate(&z, Z_NO_FLUSH) != Z_OK) return PT_FAIL(StatusWriteError);
-    if (z.avail_out == 0) {
-      PT_RETURN_IF_ERROR(WriteIDAT(s.outputBuffer, s.outputBufferSize));
-      z.next_out = s.outputBuffer;
-      z.avail_out = s.outputBufferSize;
+  } else {
+    z.next_in = const_cast<Bytef*>(row);
+    z.avail_in = length;
+    while (z.avail_in > 0) {
+      if (deflate(&z, Z_NO_FLUSH) != Z_OK) return PT_FAIL(StatusWriteError);
+      if (z.avail_out == 0) PT_RETURN_IF_ERROR(WriteFullOutput());
     }
   }
   // The row just written is the upper neighbour of the next one.
@@ -299,15 +298,14 @@ Status PngWriter::FinishRow() {
   z_stream& z = s.zstream;
   z.next_in = nullptr;
   z.avail_in = 0;
-  if (s.segments != nullptr) PT_RETURN_IF_ERROR(s.segments->Finish());
-  for (; s.segments == nullptr;) {
-    const int result = deflate(&z, Z_FINISH);
-    if (result != Z_OK && result != Z_STREAM_END) return PT_FAIL(StatusWriteError);
-    if (result == Z_STREAM_END) break;
-    if (z.avail_out == 0) {
-      PT_RETURN_IF_ERROR(WriteIDAT(s.outputBuffer, s.outputBufferSize));
-      z.next_out = s.outputBuffer;
-      z.avail_out = s.outputBufferSize;
+  if (s.segments != nullptr) {
+    PT_RETURN_IF_ERROR(s.segments->Finish());
+  } else {
+    for (;;) {
+      const int result = deflate(&z, Z_FINISH);
+      if (result != Z_OK && result != Z_STREAM_END) return PT_FAIL(StatusWriteError);
+      if (result == Z_STREAM_END) break;
+      if (z.avail_out == 0) PT_RETURN_IF_ERROR(WriteFullOutput());
     }
   }
   // The last chunk holds what is left, 1 to 8192 bytes: a stream that ends exactly on a full

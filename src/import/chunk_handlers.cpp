@@ -42,6 +42,12 @@ uint32_t HostGrey(uint32_t g, uint8_t bitDepth) {
   }
 }
 
+// The bits a sample of the given depth holds: tRNS and bKGD samples are read through it, as the
+// PNG standard reads them, so the host gets values its pixels can hold.
+uint16_t SampleMask(uint8_t bitDepth) {
+  return bitDepth == 16 ? 0xFFFF : static_cast<uint16_t>((1u << bitDepth) - 1);
+}
+
 // A colour sample as a host pixel byte: 8-bit samples as they are, 16-bit by their high byte.
 uint32_t HostSample(uint16_t sample, uint8_t bitDepth) {
   return bitDepth == 16 ? static_cast<uint32_t>(sample >> 8) : sample;
@@ -385,10 +391,9 @@ Status PngReader::HandletRNS(uint32_t length) {
   if (s.colorType == 3 && (s.mode & ModeSawPLTE) == 0) return PT_FAIL(StatusBadFormat);
   if ((info_->valid & ValidtRNS) != 0) return PT_FAIL(StatusBadFormat);
 
-  // A key is read as the standard says: masked to the bit depth, so that the mask, the
-  // background colour and the option word all follow from one value the pixels can hold.
-  const uint16_t sampleMask =
-      s.bitDepth == 16 ? 0xFFFF : static_cast<uint16_t>((1u << s.bitDepth) - 1);
+  // A key masked to the bit depth: the mask, the background colour and the option word all
+  // follow from one value the pixels can hold.
+  const uint16_t sampleMask = SampleMask(s.bitDepth);
   bool keyColor = false;
   uint32_t color = 0;
   switch (s.colorType) {
@@ -462,10 +467,7 @@ Status PngReader::HandlebKGD(uint32_t length) {
   PT_RETURN_IF_ERROR(ReadChunkData(data, expected));
   if (FinishChunk(0) != 0) return PT_FAIL(StatusError);
 
-  // Samples are masked to the bit depth, as tRNS keys are: the host gets a colour its pixels
-  // can hold.
-  const uint16_t sampleMask =
-      s.bitDepth == 16 ? 0xFFFF : static_cast<uint16_t>((1u << s.bitDepth) - 1);
+  const uint16_t sampleMask = SampleMask(s.bitDepth);
   Color16 background = {};
   if (s.colorType == 3) {
     const uint8_t index = data[0];

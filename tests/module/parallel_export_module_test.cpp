@@ -96,13 +96,13 @@ TEST_F(ParallelExport, OneThreadAndEightWriteTheSameSegmentedStream) {
   };
   for (const auto& c : cases) {
     const std::string label = std::to_string(c.width) + " x " + std::to_string(c.height);
-    HostSpec spec;
-    spec.kind = c.kind;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.colours = 3000;
-    spec.maskKind = (c.word & 0x100) != 0 ? MaskEightBit : MaskNone;
-    GuardedHostImage image(spec);
+    HostSpec shape;
+    shape.kind = c.kind;
+    shape.width = c.width;
+    shape.height = c.height;
+    shape.colours = 3000;
+    shape.maskKind = (c.word & 0x100) != 0 ? MaskEightBit : MaskNone;
+    GuardedHostImage image(shape);
     SetThreads("1");
     const Bytes one = Save(image.get(), c.word);
     for (const char* threads : {"2", "8"}) {

@@ -126,10 +126,10 @@ class ResultTable : public ModuleTest {
         *returns = proc(&header, Arg(path.c_str()), Arg(&word));
       }
     } else {
-      HostSpec spec;
-      if (row.text == "an indexed image without a palette") spec.kind = ColorKindIndexed;
-      if (row.text == "an image of height 0") spec.height = 0;
-      GuardedHostImage image(spec);
+      HostSpec shape;
+      if (row.text == "an indexed image without a palette") shape.kind = ColorKindIndexed;
+      if (row.text == "an image of height 0") shape.height = 0;
+      GuardedHostImage image(shape);
       if (row.text == "an indexed image without a palette") image.get()->palette = nullptr;
       const std::string target =
           row.text == "a target that cannot be written" ? TempDirectory("unwritable") : path;

@@ -68,9 +68,9 @@ class WindowsSave : public ModuleTest {
  protected:
   // Command 13 into path; the return value, and the result through *result.
   int Save(const std::string& path, uint16_t* result, uint32_t seed = 1) {
-    HostSpec spec;
-    spec.seed = seed;
-    GuardedHostImage image(spec);
+    HostSpec shape;
+    shape.seed = seed;
+    GuardedHostImage image(shape);
     CommandHeader header = {0, 13, 0x7777};
     const int ret = module_.Procedure()(&header, Arg(path.c_str()), Arg("Windows"),
                                         Arg(image.get()), XtndArg{0x00082000}, XtndArg{0});
